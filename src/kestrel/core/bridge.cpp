@@ -1,0 +1,584 @@
+// The Python side of the coroutine bridge: a coroutine type written against
+// the C API (am_send, send, throw, close, __await__), modelled on CPython's
+// own coroutine and future-iterator objects.
+#include "bridge.hpp"
+
+#include <stdexcept>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace kestrel {
+
+PyObject *fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+void restore_error(PyObject *exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type = Py_NewRef((PyObject *) Py_TYPE(exc));
+    PyObject *tb = PyException_GetTraceback(exc);
+    PyErr_Restore(type, exc, tb);
+#endif
+}
+
+void throw_pending() { throw nb::python_error(); }
+
+namespace {
+
+// getattr(obj, name, None) without raising AttributeError; -1 on other errors.
+int optional_attr(PyObject *obj, const char *name, PyObject **out) {
+    *out = PyObject_GetAttrString(obj, name);
+    if (*out) return 1;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Raise StopIteration carrying `value`, as a returning generator does.
+void set_stop_iteration(PyObject *value) {
+    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (stop) {
+        PyErr_SetObject(PyExc_StopIteration, stop);
+        Py_DECREF(stop);
+    }
+}
+
+}  // namespace
+
+PyObject *error_from_exception(std::exception_ptr e) noexcept {
+    try {
+        std::rethrow_exception(e);
+    } catch (nb::python_error &err) {
+        err.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &err) {
+        PyErr_SetString(PyExc_SystemError, err.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a kestrel coroutine");
+    }
+    return fetch_error();
+}
+
+// ---------------------------------------------------------------------------
+// PyAwaiter
+
+PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root) {
+    PyObject *obj = a.obj.ptr();
+    PyTypeObject *tp = Py_TYPE(obj);
+    unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
+    if (!am_await) {
+        if (a.strict) {
+            PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                         tp->tp_name);
+            ready_error_ = fetch_error();
+        } else {
+            ready_value_ = std::move(a.obj);
+        }
+        return;
+    }
+    PyObject *it;
+    if (PyCoro_CheckExact(obj)) {
+        // A native coroutine is its own best delegate (it has am_send).
+        it = Py_NewRef(obj);
+    } else {
+        it = am_await(obj);
+        if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
+            PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                         Py_TYPE(it)->tp_name);
+            Py_CLEAR(it);
+        }
+    }
+    if (!it) {
+        ready_error_ = fetch_error();
+        return;
+    }
+    iter_ = it;
+}
+
+PyAwaiter::~PyAwaiter() {
+    Py_XDECREF(iter_);
+    Py_XDECREF(ready_error_);
+}
+
+void PyAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
+    suspended_ = true;
+    root_->delegate = std::exchange(iter_, nullptr);
+    root_->waiter = h;
+    root_->fresh = true;
+}
+
+nb::object PyAwaiter::await_resume() {
+    if (ready_error_) {
+        restore_error(std::exchange(ready_error_, nullptr));
+        throw_pending();
+    }
+    if (!suspended_) return std::move(ready_value_);
+    root_->waiter = {};
+    if (PyObject *err = std::exchange(root_->error, nullptr)) {
+        restore_error(err);
+        throw_pending();
+    }
+    return nb::steal(std::exchange(root_->value, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// The coroutine object
+
+namespace {
+
+enum class State : unsigned char { Created, Suspended, Done };
+
+struct CoroObject {
+    PyObject_HEAD
+    Body::handle_type task;  // root task, owned
+    RootState root;
+    PyObject *qualname;
+    PyObject *args;
+    PyObject *weakrefs;
+    State state;
+    bool running;
+};
+
+PyTypeObject *coroutine_type = nullptr;
+
+void destroy_task(CoroObject *self) noexcept {
+    if (self->task) std::exchange(self->task, {}).destroy();
+}
+
+void clear_root(RootState &r) noexcept {
+    Py_CLEAR(r.delegate);
+    Py_CLEAR(r.value);
+    Py_CLEAR(r.error);
+    r.waiter = {};
+}
+
+// Resume the task that waits on the finished delegate, handing it `value` or
+// `error` (both stolen; exactly one is set).
+void resume_waiter(CoroObject *self, PyObject *value, PyObject *error) {
+    RootState &r = self->root;
+    Py_CLEAR(r.delegate);
+    r.value = value;
+    r.error = error;
+    r.waiter.resume();
+}
+
+// After the root task stops: either it finished, or it waits on a new delegate.
+// Drive delegates until one yields (PYGEN_NEXT) or the task finishes.
+PySendResult drive(CoroObject *self, PyObject **presult) {
+    RootState &r = self->root;
+    for (;;) {
+        if (self->task.done()) {
+            auto &p = self->task.promise();
+            self->state = State::Done;
+            PyObject *exc = nullptr;
+            PyObject *res = nullptr;
+            if (p.exception) {
+                exc = error_from_exception(p.exception);
+                p.exception = nullptr;
+            } else {
+                res = p.result ? p.result->release().ptr() : Py_NewRef(Py_None);
+            }
+            clear_root(r);
+            destroy_task(self);
+            if (exc) {
+                // A StopIteration escaping a coroutine would end its caller's
+                // iteration silently; Python turns it into a RuntimeError.
+                if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||
+                    PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration)) {
+                    PyObject *wrapped = PyObject_CallFunction(
+                        PyExc_RuntimeError, "s", "coroutine raised StopIteration");
+                    if (wrapped) {
+                        PyException_SetCause(wrapped, Py_NewRef(exc));
+                        PyException_SetContext(wrapped, exc);
+                        exc = wrapped;
+                    }
+                }
+                restore_error(exc);
+                *presult = nullptr;
+                return PYGEN_ERROR;
+            }
+            *presult = res;
+            return PYGEN_RETURN;
+        }
+        if (!r.fresh) {
+            PyErr_SetString(PyExc_SystemError, "kestrel coroutine suspended without an awaitable");
+            *presult = nullptr;
+            return PYGEN_ERROR;
+        }
+        r.fresh = false;
+        PyObject *out = nullptr;
+        PySendResult s = PyIter_Send(r.delegate, Py_None, &out);
+        if (s == PYGEN_NEXT) {
+            *presult = out;
+            return PYGEN_NEXT;
+        }
+        if (s == PYGEN_RETURN)
+            resume_waiter(self, out, nullptr);
+        else
+            resume_waiter(self, nullptr, fetch_error());
+    }
+}
+
+// Deliver the outcome of one step of the delegate, then drive on.
+PySendResult after_step(CoroObject *self, PySendResult s, PyObject *out, PyObject **presult) {
+    if (s == PYGEN_NEXT) {
+        *presult = out;
+        return PYGEN_NEXT;
+    }
+    if (s == PYGEN_RETURN)
+        resume_waiter(self, out, nullptr);
+    else
+        resume_waiter(self, nullptr, fetch_error());
+    return drive(self, presult);
+}
+
+bool check_running(CoroObject *self) {
+    if (self->running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return false;
+    }
+    return true;
+}
+
+struct RunningGuard {
+    CoroObject *self;
+    explicit RunningGuard(CoroObject *s) : self(s) { self->running = true; }
+    ~RunningGuard() { self->running = false; }
+};
+
+PySendResult coro_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
+    auto *self = (CoroObject *) op;
+    *presult = nullptr;
+    if (!check_running(self)) return PYGEN_ERROR;
+    if (self->state == State::Done) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    RunningGuard guard(self);
+    if (self->state == State::Created) {
+        if (arg && arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError,
+                            "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        self->state = State::Suspended;
+        self->task.promise().root = &self->root;
+        self->task.resume();
+        return drive(self, presult);
+    }
+    PyObject *out = nullptr;
+    PySendResult s = PyIter_Send(self->root.delegate, arg ? arg : Py_None, &out);
+    return after_step(self, s, out, presult);
+}
+
+PyObject *gen_result(PySendResult s, PyObject *out) {
+    if (s == PYGEN_NEXT) return out;
+    if (s == PYGEN_RETURN) {
+        if (out == Py_None)
+            PyErr_SetNone(PyExc_StopIteration);
+        else
+            set_stop_iteration(out);
+        Py_DECREF(out);
+    }
+    return nullptr;
+}
+
+PyObject *coro_send(PyObject *self, PyObject *arg) {
+    PyObject *out;
+    return gen_result(coro_am_send(self, arg, &out), out);
+}
+
+PyObject *coro_iternext(PyObject *self) {
+    PyObject *out;
+    PySendResult s = coro_am_send(self, Py_None, &out);
+    if (s == PYGEN_NEXT) return out;
+    if (s == PYGEN_RETURN) {
+        if (out != Py_None) set_stop_iteration(out);
+        Py_DECREF(out);
+    }
+    return nullptr;
+}
+
+// Throw `exc` (stolen) into the coroutine: into the delegate first when it can
+// take it, as `yield from` does; GeneratorExit closes the delegate instead.
+PySendResult throw_into(CoroObject *self, PyObject *exc, PyObject **presult) {
+    *presult = nullptr;
+    if (self->state == State::Created) {
+        // Never started: nothing ran, so nothing needs unwinding.
+        self->state = State::Done;
+        destroy_task(self);
+        restore_error(exc);
+        return PYGEN_ERROR;
+    }
+    RootState &r = self->root;
+    PyObject *delegate = r.delegate;
+    bool closing = PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit);
+    if (closing) {
+        PyObject *close = nullptr;
+        if (optional_attr(delegate, "close", &close) < 0) {
+            Py_DECREF(exc);
+            exc = fetch_error();
+        } else if (close) {
+            PyObject *res = PyObject_CallNoArgs(close);
+            Py_DECREF(close);
+            if (!res) {
+                Py_DECREF(exc);
+                exc = fetch_error();
+            }
+            Py_XDECREF(res);
+        }
+        resume_waiter(self, nullptr, exc);
+        return drive(self, presult);
+    }
+    PyObject *thrower = nullptr;
+    if (optional_attr(delegate, "throw", &thrower) < 0) {
+        Py_DECREF(exc);
+        resume_waiter(self, nullptr, fetch_error());
+        return drive(self, presult);
+    }
+    if (!thrower) {
+        resume_waiter(self, nullptr, exc);
+        return drive(self, presult);
+    }
+    PyObject *out = PyObject_CallOneArg(thrower, exc);
+    Py_DECREF(thrower);
+    Py_DECREF(exc);
+    if (out) return after_step(self, PYGEN_NEXT, out, presult);
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *stop = fetch_error();
+        PyObject *value = PyObject_GetAttrString(stop, "value");
+        Py_DECREF(stop);
+        if (value) return after_step(self, PYGEN_RETURN, value, presult);
+    }
+    return after_step(self, PYGEN_ERROR, nullptr, presult);
+}
+
+PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
+    auto *self = (CoroObject *) op;
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
+        return nullptr;
+    }
+    if (!check_running(self)) return nullptr;
+    PyObject *typ = args[0];
+    PyObject *val = nargs > 1 ? args[1] : nullptr;
+    PyObject *tb = nargs > 2 ? args[2] : nullptr;
+    PyObject *exc;
+    if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError,
+                            "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc = Py_NewRef(typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        exc = (val && PyExceptionInstance_Check(val) &&
+               PyObject_IsInstance(val, typ) == 1)
+                  ? Py_NewRef(val)
+                  : (val && val != Py_None
+                         ? PyObject_CallOneArg(typ, val)
+                         : PyObject_CallNoArgs(typ));
+        if (!exc) return nullptr;
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    if (tb && tb != Py_None) PyException_SetTraceback(exc, tb);
+    if (self->state == State::Done) {
+        restore_error(exc);
+        return nullptr;
+    }
+    RunningGuard guard(self);
+    PyObject *out;
+    return gen_result(throw_into(self, exc, &out), out);
+}
+
+PyObject *coro_close_impl(CoroObject *self) {
+    if (!check_running(self)) return nullptr;
+    if (self->state == State::Created) {
+        self->state = State::Done;
+        destroy_task(self);
+        Py_RETURN_NONE;
+    }
+    if (self->state == State::Done) Py_RETURN_NONE;
+    RunningGuard guard(self);
+    PyObject *out;
+    PySendResult s = throw_into(self, PyObject_CallNoArgs(PyExc_GeneratorExit), &out);
+    if (s == PYGEN_NEXT) {
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (s == PYGEN_RETURN) {
+        Py_DECREF(out);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyObject *coro_close(PyObject *self, PyObject *) { return coro_close_impl((CoroObject *) self); }
+
+PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
+
+void coro_finalize(PyObject *op) {
+    auto *self = (CoroObject *) op;
+    if (self->state == State::Done) return;
+    PyObject *saved = fetch_error();
+    if (self->state == State::Created) {
+        // As Python's own coroutines do when they are collected unstarted.
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                             self->qualname) < 0)
+            PyErr_WriteUnraisable(op);
+        self->state = State::Done;
+        destroy_task(self);
+    } else {
+        PyObject *res = coro_close_impl(self);
+        if (res)
+            Py_DECREF(res);
+        else
+            PyErr_WriteUnraisable(op);
+    }
+    if (saved) restore_error(saved);
+}
+
+int coro_traverse(PyObject *op, visitproc visit, void *arg) {
+    auto *self = (CoroObject *) op;
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->args);
+    Py_VISIT(self->root.delegate);
+    Py_VISIT(self->root.value);
+    Py_VISIT(self->root.error);
+    return 0;
+}
+
+int coro_clear(PyObject *op) {
+    auto *self = (CoroObject *) op;
+    Py_CLEAR(self->args);
+    clear_root(self->root);
+    return 0;
+}
+
+void coro_dealloc(PyObject *op) {
+    auto *self = (CoroObject *) op;
+    PyObject_GC_UnTrack(op);
+    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+    if (self->weakrefs) PyObject_ClearWeakRefs(op);
+    destroy_task(self);
+    clear_root(self->root);
+    Py_CLEAR(self->args);
+    Py_CLEAR(self->qualname);
+    PyTypeObject *tp = Py_TYPE(op);
+    tp->tp_free(op);
+    Py_DECREF(tp);
+}
+
+PyObject *coro_repr(PyObject *op) {
+    auto *self = (CoroObject *) op;
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", self->qualname, op);
+}
+
+PyObject *get_qualname(PyObject *op, void *) { return Py_NewRef(((CoroObject *) op)->qualname); }
+PyObject *get_running(PyObject *op, void *) { return PyBool_FromLong(((CoroObject *) op)->running); }
+PyObject *get_await(PyObject *op, void *) {
+    PyObject *d = ((CoroObject *) op)->root.delegate;
+    return Py_NewRef(d ? d : Py_None);
+}
+PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_suspended(PyObject *op, void *) {
+    return PyBool_FromLong(((CoroObject *) op)->state == State::Suspended);
+}
+
+PyMethodDef coro_methods[] = {
+    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", (PyCFunction) (void (*)()) coro_throw, METH_FASTCALL, "throw(value) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", get_qualname, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef coro_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot coro_slots[] = {
+    {Py_am_await, (void *) coro_await},
+    {Py_am_send, (void *) coro_am_send},
+    {Py_tp_iternext, (void *) coro_iternext},
+    {Py_tp_methods, coro_methods},
+    {Py_tp_getset, coro_getset},
+    {Py_tp_members, coro_members},
+    {Py_tp_finalize, (void *) coro_finalize},
+    {Py_tp_traverse, (void *) coro_traverse},
+    {Py_tp_clear, (void *) coro_clear},
+    {Py_tp_dealloc, (void *) coro_dealloc},
+    {Py_tp_repr, (void *) coro_repr},
+    {0, nullptr},
+};
+
+}  // namespace
+
+nb::object make_coroutine(Body task, nb::handle qualname, nb::handle args) {
+    auto *self = PyObject_GC_New(CoroObject, coroutine_type);
+    if (!self) throw_pending();
+    self->task = task.release();  // the coroutine object owns the frame from here on
+    new (&self->root) RootState();
+    self->qualname = Py_NewRef(qualname.ptr());
+    self->args = Py_NewRef(args.ptr());
+    self->weakrefs = nullptr;
+    self->state = State::Created;
+    self->running = false;
+    PyObject_GC_Track((PyObject *) self);
+    return nb::steal((PyObject *) self);
+}
+
+void init_bridge(nb::module_ &m) {
+    static PyType_Spec spec = {
+        "kestrel.coroutine",
+        sizeof(CoroObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        coro_slots,
+    };
+    PyObject *tp = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
+    if (!tp) throw_pending();
+    coroutine_type = (PyTypeObject *) tp;  // kept alive for the life of the process
+}
+
+}  // namespace kestrel

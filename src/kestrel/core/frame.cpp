@@ -1,0 +1,206 @@
+#include "frame.hpp"
+
+namespace kestrel {
+
+nb::str concat(nb::handle a, nb::handle b) {
+    PyObject *r = PyUnicode_Concat(a.ptr(), b.ptr());
+    if (!r) throw_pending();
+    return nb::steal<nb::str>(r);
+}
+
+namespace {
+
+nb::object runtime_error(nb::handle message) {
+    PyObject *exc = PyObject_CallOneArg(PyExc_RuntimeError, message.ptr());
+    if (!exc) throw_pending();
+    return nb::steal(exc);
+}
+
+[[noreturn]] void raise_object(nb::object exc) {
+    restore_error(exc.release().ptr());
+    throw_pending();
+}
+
+}  // namespace
+
+void raise_runtime(nb::handle message) { raise_object(runtime_error(message)); }
+
+void raise_from(nb::handle message, const nb::python_error &cause) {
+    nb::object exc = runtime_error(message);
+    // As `raise RuntimeError(message) from cause` inside `except ... as cause`.
+    PyException_SetCause(exc.ptr(), Py_NewRef(cause.value().ptr()));
+    PyException_SetContext(exc.ptr(), Py_NewRef(cause.value().ptr()));
+    raise_object(std::move(exc));
+}
+
+void raise_suppressed(nb::handle message) {
+    nb::object exc = runtime_error(message);
+    PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
+    raise_object(std::move(exc));
+}
+
+// ---------------------------------------------------------------------------
+
+Task<nb::list> read_all(nb::object cursor) {
+    nb::list out;
+    nb::object it = aiter(cursor);
+    for (;;) {
+        nb::object item = co_await next_item(it);
+        if (!item.is_valid()) break;
+        out.append(item);
+    }
+    co_return out;
+}
+
+nb::object aiter(nb::handle cursor) {
+    PyTypeObject *tp = Py_TYPE(cursor.ptr());
+    if (!tp->tp_as_async || !tp->tp_as_async->am_aiter) {
+        PyErr_Format(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s",
+                     tp->tp_name);
+        throw_pending();
+    }
+    PyObject *it = tp->tp_as_async->am_aiter(cursor.ptr());
+    if (!it) throw_pending();
+    return nb::steal(it);
+}
+
+Task<nb::object> next_item(nb::handle it) {
+    PyTypeObject *tp = Py_TYPE(it.ptr());
+    if (!tp->tp_as_async || !tp->tp_as_async->am_anext) {
+        PyErr_Format(PyExc_TypeError,
+                     "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
+                     tp->tp_name);
+        throw_pending();
+    }
+    PyObject *next = tp->tp_as_async->am_anext(it.ptr());
+    if (!next) throw_pending();
+    try {
+        co_return co_await await_(nb::steal(next));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_StopAsyncIteration)) throw;
+    }
+    co_return nb::object();
+}
+
+Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err) {
+    nb::object suppress;
+    if (!err) {
+        co_await await_(aexit(mgr, nb::none(), nb::none(), nb::none()));
+        co_return nb::none();
+    }
+    nb::handle value = err->value();
+    nb::object tb = nb::steal(PyException_GetTraceback(value.ptr()));
+    try {
+        suppress = co_await await_(aexit(mgr, nb::handle((PyObject *) Py_TYPE(value.ptr())), value,
+                                         tb.is_valid() ? nb::handle(tb) : nb::none()));
+    } catch (nb::python_error &e) {
+        // An error raised by the exit happened while handling the body's error.
+        PyObject *ctx = PyException_GetContext(e.value().ptr());
+        if (!ctx && e.value().ptr() != value.ptr())
+            PyException_SetContext(e.value().ptr(), Py_NewRef(value.ptr()));
+        Py_XDECREF(ctx);
+        throw;
+    }
+    if (!PyObject_IsTrue(suppress.ptr())) throw *err;
+    co_return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+
+Task<nb::object> access_check(nb::handle client, nb::handle db_name, nb::handle under_test) {
+    int flag = 0;
+    try {
+        nb::object databases = co_await driver(client, "list_database_names");
+        if (!contains(databases, db_name)) {
+            flag = 1;
+            raise_runtime(nb::str(""));
+        }
+        nb::object db = item(client, db_name);
+        nb::object collections = co_await driver(db, "list_collection_names");
+        if (!contains(collections, under_test)) {
+            flag = 2;
+            raise_runtime(nb::str(""));
+        }
+        co_return db;
+    } catch (nb::python_error &e) {
+        if (flag == 1) raise_suppressed(cat("can not access '", db_name, "'!"));
+        if (flag == 2) raise_suppressed(cat("can not access '", under_test, "'!"));
+        // A listing that failed (no privilege to list, say) is not a verdict:
+        // go on without the check. Only ordinary errors mean that.
+        if (!is_exception(e)) throw;
+    }
+    co_return item(client, db_name);
+}
+
+Task<nb::object> database_check(nb::handle client, nb::handle db_name) {
+    int flag = 0;
+    try {
+        nb::object databases = co_await driver(client, "list_database_names");
+        if (!contains(databases, db_name)) {
+            flag = 1;
+            raise_runtime(nb::str(""));
+        }
+        co_return item(client, db_name);
+    } catch (nb::python_error &e) {
+        if (flag == 1) raise_suppressed(cat("can not access '", db_name, "'!"));
+        if (!is_exception(e)) throw;
+    }
+    co_return item(client, db_name);
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+PyObject *g_globals = nullptr;
+}
+
+nb::dict module_globals() { return nb::borrow<nb::dict>(g_globals); }
+
+void set_module_globals(nb::handle globals) {
+    Py_XDECREF(g_globals);
+    g_globals = Py_NewRef(globals.ptr());
+}
+
+nb::object global(const char *name) {
+    PyObject *v = PyDict_GetItemString(g_globals, name);  // borrowed
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw_pending();
+    }
+    return nb::borrow(v);
+}
+
+Task<nb::object> call_op(const char *name, nb::dict kwargs) {
+    nb::object callee = global(name);
+    PyObject *r = PyObject_Call(callee.ptr(), nb::tuple().ptr(), kwargs.ptr());
+    if (!r) throw_pending();
+    co_return co_await await_(nb::steal(r));
+}
+
+// ---------------------------------------------------------------------------
+
+namespace names {
+nb::str temp(nb::handle c) { return cat("_temp_", c); }
+nb::str manage(nb::handle c) { return cat("_manage_", c); }
+nb::str archive(nb::handle c) { return cat("archive_", c); }
+nb::str unique_index(nb::handle rule) { return cat("_unique_", rule); }
+nb::str role_read(nb::handle c) { return cat(c, "_R"); }
+nb::str role_write(nb::handle c) { return cat(c, "_W"); }
+nb::str role_remove(nb::handle c) { return cat(c, "_remove"); }
+nb::str role_admin(nb::handle c) { return cat(c, "_admin"); }
+}  // namespace names
+
+bool contains(nb::handle container, nb::handle x) {
+    int r = PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) throw_pending();
+    return r == 1;
+}
+
+nb::object item(nb::handle container, nb::handle name) {
+    PyObject *r = PyObject_GetItem(container.ptr(), name.ptr());
+    if (!r) throw_pending();
+    return nb::steal(r);
+}
+
+
+}  // namespace kestrel

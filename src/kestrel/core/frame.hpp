@@ -1,0 +1,153 @@
+// What every operation body shares: text building, error raising, driver
+// calls, `async with`, the session and transaction frame, the access check,
+// calls between operations, and the names of a managed collection.
+#pragma once
+
+#include "bridge.hpp"
+
+#include <string>
+
+namespace kestrel {
+
+// ---------------------------------------------------------------------------
+// Text
+
+inline nb::str to_text(nb::handle h) { return nb::str(h); }
+inline nb::str to_text(const char *s) { return nb::str(s); }
+inline nb::str to_text(const nb::str &s) { return s; }
+
+nb::str concat(nb::handle a, nb::handle b);
+
+// cat("Can not drop '", name, "'!"): the text form of every piece, joined.
+template <class... P> nb::str cat(const P &...pieces) {
+    nb::str out("");
+    ((out = concat(out, to_text(pieces))), ...);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// raise RuntimeError(message)
+[[noreturn]] void raise_runtime(nb::handle message);
+// raise RuntimeError(message) from cause
+[[noreturn]] void raise_from(nb::handle message, const nb::python_error &cause);
+// raise RuntimeError(message) from None, with no context either
+[[noreturn]] void raise_suppressed(nb::handle message);
+// Is the error an `Exception` (not cancellation, GeneratorExit, exit or interrupt)?
+inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// ---------------------------------------------------------------------------
+// Driver calls: call the method, await the result when it is awaitable.
+
+template <class... A> Await driver(nb::handle obj, const char *method, A &&...args) {
+    return maybe_await(obj.attr(method)(std::forward<A>(args)...));
+}
+
+// Every document of a cursor, read with `async for`.
+Task<nb::list> read_all(nb::object cursor);
+
+// Like `async for item in cursor`: `co_await next_item(it)` gives the next item,
+// or an invalid object at the end. `it` comes from `aiter(cursor)`.
+nb::object aiter(nb::handle cursor);
+Task<nb::object> next_item(nb::handle it);
+
+// ---------------------------------------------------------------------------
+// async with
+
+// Calls `__aexit__` with the error that left the body (or three Nones) and
+// re-raises it unless the exit suppresses it, as Python's `async with` does.
+Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err);
+
+template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
+    nb::handle type((PyObject *) Py_TYPE(mgr.ptr()));
+    nb::object aenter = type.attr("__aenter__");
+    nb::object aexit = type.attr("__aexit__");
+    nb::object value = co_await await_(aenter(mgr));
+    nb::object result;
+    std::optional<nb::python_error> err;
+    try {
+        result = co_await body(value);
+    } catch (nb::python_error &e) {
+        err.emplace(std::move(e));
+    }
+    co_await exit_with(mgr, aexit, err ? &*err : nullptr);
+    co_return result;
+}
+
+// ---------------------------------------------------------------------------
+// The transaction frame. The session is opened and entered outside the
+// protected region (errors there reach the caller unchanged); inside it a
+// transaction is entered around the body, and any `Exception` that leaves it
+// is replaced by RuntimeError(failure) caused by it. Other errors
+// (cancellation, GeneratorExit, interrupts) pass through unchanged.
+template <class F> Task<nb::object> framed(nb::handle client, nb::str failure, F body) {
+    nb::object session = co_await driver(client, "start_session");
+    co_return co_await async_with(session, [&](nb::object) -> Task<nb::object> {
+        try {
+            nb::object txn = co_await driver(session, "start_transaction");
+            co_return co_await async_with(txn, [&](nb::object) -> Task<nb::object> {
+                co_return co_await body();
+            });
+        } catch (nb::python_error &e) {
+            if (!is_exception(e)) throw;
+            raise_from(failure, e);
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The access check: is `db_name` among the client's databases and
+// `under_test` among the database's collections? Gives the database handle.
+// A name missing from a listing raises "can not access '<name>'!" with its
+// context suppressed. When a listing itself fails with an Exception (for
+// example the user may not list databases), the check is skipped and the
+// handle taken unchecked; cancellation and other non-Exception errors
+// propagate.
+Task<nb::object> access_check(nb::handle client, nb::handle db_name, nb::handle under_test);
+// The same reduced to the database.
+Task<nb::object> database_check(nb::handle client, nb::handle db_name);
+
+// ---------------------------------------------------------------------------
+// Calls between operations: the callee is looked up in the module's globals
+// at call time and called with keyword arguments only, then awaited.
+
+nb::dict module_globals();
+void set_module_globals(nb::handle globals);
+nb::object global(const char *name);
+Task<nb::object> call_op(const char *name, nb::dict kwargs);
+
+// ---------------------------------------------------------------------------
+// Names of a managed collection, derived by plain concatenation.
+
+namespace names {
+nb::str temp(nb::handle c);       // "_temp_" + C
+nb::str manage(nb::handle c);     // "_manage_" + C
+nb::str archive(nb::handle c);    // "archive_" + C
+nb::str unique_index(nb::handle rule);  // "_unique_" + rule
+nb::str role_read(nb::handle c);   // C + "_R"
+nb::str role_write(nb::handle c);  // C + "_W"
+nb::str role_remove(nb::handle c); // C + "_remove"
+nb::str role_admin(nb::handle c);  // C + "_admin"
+}  // namespace names
+
+// `x in container`, with Python's equality.
+bool contains(nb::handle container, nb::handle x);
+
+// db[name]: a database or collection handle (sends nothing).
+nb::object item(nb::handle container, nb::handle name);
+
+// A dict with the given fields in order: doc("type", t, "name", n).
+inline void doc_fill(nb::dict &) {}
+template <class V, class... Rest>
+void doc_fill(nb::dict &d, const char *key, const V &value, const Rest &...rest) {
+    d[key] = value;
+    doc_fill(d, rest...);
+}
+template <class... KV> nb::dict doc(const KV &...fields) {
+    nb::dict d;
+    doc_fill(d, fields...);
+    return d;
+}
+
+}  // namespace kestrel

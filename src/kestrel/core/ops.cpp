@@ -1,0 +1,293 @@
+#include "ops.hpp"
+
+#include "frame.hpp"
+
+#include <cstring>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace kestrel {
+
+std::string doc_text(std::initializer_list<std::string> lines) {
+    std::string out;
+    for (const std::string &line : lines) {
+        out += '\n';
+        if (!line.empty()) out += "    " + line;
+    }
+    out += "\n    ";
+    return out;
+}
+
+namespace {
+
+enum class Check { None, Str, Dict, List };
+
+Check check_for(const char *annotation) {
+    if (!annotation) return Check::None;
+    if (!std::strcmp(annotation, "str")) return Check::Str;
+    if (!std::strcmp(annotation, "Dict")) return Check::Dict;
+    if (!std::strcmp(annotation, "list") || !std::strcmp(annotation, "list[Dict]")) return Check::List;
+    return Check::None;
+}
+
+PyTypeObject *expected_type(Check c) {
+    switch (c) {
+        case Check::Str: return &PyUnicode_Type;
+        case Check::Dict: return &PyDict_Type;
+        case Check::List: return &PyList_Type;
+        default: return nullptr;
+    }
+}
+
+struct Operation {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;
+    PyObject *weakrefs;
+    OpSpec *spec;              // lives as long as the process
+    std::vector<Check> *checks;
+    PyObject *name;            // str
+    PyObject *defaults;        // tuple of the trailing defaults (may be empty)
+    size_t required;
+};
+
+PyTypeObject *operation_type = nullptr;
+
+PyObject *positional_count_error(Operation *op, Py_ssize_t given) {
+    size_t n = op->spec->params.size();
+    bool exact = op->required == n;
+    const char *more_or_less;
+    Py_ssize_t expected;
+    if (exact) {
+        more_or_less = "exactly";
+        expected = (Py_ssize_t) n;
+    } else if (given < (Py_ssize_t) op->required) {
+        more_or_less = "at least";
+        expected = (Py_ssize_t) op->required;
+    } else {
+        more_or_less = "at most";
+        expected = (Py_ssize_t) n;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 op->spec->name, more_or_less, expected, expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+// Parse positional and keyword arguments into `values` (borrowed references).
+bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+           PyObject **values) {
+    const auto &params = op->spec->params;
+    Py_ssize_t n = (Py_ssize_t) params.size();
+    if (nargs > n) {
+        positional_count_error(op, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t used = 0;
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        values[i] = nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), params[i].name) == 0) {
+                values[i] = args[nargs + k];
+                ++used;
+                break;
+            }
+        }
+        if (!values[i]) {
+            if (i < (Py_ssize_t) op->required) {
+                positional_count_error(op, i);
+                return false;
+            }
+            values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
+        }
+    }
+    if (used < nkw) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t found = -1;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) found = i;
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             op->spec->name, key);
+                return false;
+            }
+            if (found < nargs) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             op->spec->name, key);
+                return false;
+            }
+        }
+    }
+    // Types, in parameter order: exactly str, dict or list; no subclass, no None.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject *want = expected_type((*op->checks)[i]);
+        if (want && Py_TYPE(values[i]) != want) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         params[i].name, want->tp_name, Py_TYPE(values[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
+    auto *op = (Operation *) callable;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    size_t n = op->spec->params.size();
+    PyObject *values[8];
+    if (!parse(op, args, nargs, kwnames, values)) return nullptr;
+    PyObject *tuple = PyTuple_New((Py_ssize_t) n);
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(values[i]));
+    nb::object holder = nb::steal(tuple);
+    try {
+        Args a(&PyTuple_GET_ITEM(tuple, 0));
+        if (op->spec->plain) return op->spec->plain(a).release().ptr();
+        return make_coroutine(op->spec->coroutine(a), op->name, holder).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+int operation_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *op = (Operation *) self;
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(op->dict);
+    Py_VISIT(op->defaults);
+    return 0;
+}
+
+int operation_clear(PyObject *self) {
+    Py_CLEAR(((Operation *) self)->dict);
+    return 0;
+}
+
+void operation_dealloc(PyObject *self) {
+    auto *op = (Operation *) self;
+    PyObject_GC_UnTrack(self);
+    if (op->weakrefs) PyObject_ClearWeakRefs(self);
+    Py_CLEAR(op->dict);
+    Py_CLEAR(op->defaults);
+    Py_CLEAR(op->name);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *operation_repr(PyObject *self) {
+    auto *op = (Operation *) self;
+    return PyUnicode_FromFormat("<kestrel operation %U at %p>", op->name, self);
+}
+
+PyMemberDef operation_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Operation, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Operation, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Operation, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot operation_slots[] = {
+    {Py_tp_call, (void *) PyVectorcall_Call},
+    {Py_tp_members, operation_members},
+    {Py_tp_traverse, (void *) operation_traverse},
+    {Py_tp_clear, (void *) operation_clear},
+    {Py_tp_dealloc, (void *) operation_dealloc},
+    {Py_tp_repr, (void *) operation_repr},
+    {0, nullptr},
+};
+
+}  // namespace
+
+void init_module(nb::module_ &m) {
+    init_bridge(m);
+    static PyType_Spec spec = {
+        "kestrel.operation",
+        sizeof(Operation),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        operation_slots,
+    };
+    PyObject *tp = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
+    if (!tp) throw_pending();
+    operation_type = (PyTypeObject *) tp;
+    set_module_globals(m.attr("__dict__"));
+}
+
+void register_op(nb::module_ &m, OpSpec spec_in) {
+    auto *spec = new OpSpec(std::move(spec_in));
+    auto *op = PyObject_GC_New(Operation, operation_type);
+    if (!op) throw_pending();
+    op->vectorcall = operation_vectorcall;
+    op->dict = nullptr;
+    op->weakrefs = nullptr;
+    op->spec = spec;
+    op->checks = new std::vector<Check>();
+    op->name = nullptr;
+    op->defaults = nullptr;
+    op->required = 0;
+    nb::object self = nb::steal((PyObject *) op);
+
+    nb::list defaults;
+    for (const Param &p : spec->params) {
+        op->checks->push_back(check_for(p.annotation));
+        if (p.default_text)
+            defaults.append(nb::str(p.default_text));
+        else
+            ++op->required;
+    }
+    op->name = nb::str(spec->name).release().ptr();
+    op->defaults = PyList_AsTuple(defaults.ptr());
+    if (!op->defaults) throw_pending();
+    op->dict = PyDict_New();
+    PyObject_GC_Track((PyObject *) op);
+
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object Parameter = inspect.attr("Parameter");
+    nb::object Signature = inspect.attr("Signature");
+    nb::object empty = Parameter.attr("empty");
+    nb::dict annotations;
+    nb::list parameters;
+    for (size_t i = 0; i < spec->params.size(); ++i) {
+        const Param &p = spec->params[i];
+        nb::object ann = p.annotation ? nb::object(nb::str(p.annotation)) : empty;
+        if (p.annotation) annotations[p.name] = nb::str(p.annotation);
+        nb::object dflt = i >= op->required ? nb::object(defaults[i - op->required]) : empty;
+        parameters.append(Parameter(p.name, Parameter.attr("POSITIONAL_OR_KEYWORD"),
+                                    nb::arg("default") = dflt, nb::arg("annotation") = ann));
+    }
+    if (spec->returns) annotations["return"] = nb::str(spec->returns);
+    nb::object returns = spec->returns ? nb::object(nb::str(spec->returns)) : empty;
+
+    self.attr("__name__") = nb::handle(op->name);
+    self.attr("__qualname__") = nb::handle(op->name);
+    self.attr("__module__") = m.attr("__name__");
+    self.attr("__doc__") = nb::str(spec->doc.c_str(), spec->doc.size());
+    self.attr("__annotations__") = annotations;
+    self.attr("__defaults__") = defaults.size() ? nb::borrow(op->defaults) : nb::none();
+    self.attr("__kwdefaults__") = nb::none();
+    self.attr("__signature__") =
+        Signature(parameters, nb::arg("return_annotation") = returns);
+    if (spec->coroutine) {
+        // inspect.iscoroutinefunction (3.12+) and asyncio.iscoroutinefunction
+        // both recognise the marker; 3.11 only knows asyncio's own.
+        if (nb::hasattr(inspect, "markcoroutinefunction"))
+            inspect.attr("markcoroutinefunction")(self);
+        else
+            self.attr("_is_coroutine") =
+                nb::module_::import_("asyncio.coroutines").attr("_is_coroutine");
+    }
+    m.attr(spec->name) = self;
+}
+
+}  // namespace kestrel

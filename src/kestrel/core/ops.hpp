@@ -1,0 +1,58 @@
+// Registered operations: callable objects that parse and check their
+// arguments at call time (before any coroutine exists) and carry the
+// attributes of a Python function (__name__, __qualname__, __module__,
+// __doc__, __annotations__, __defaults__, __signature__ and the coroutine
+// function marker).
+#pragma once
+
+#include "bridge.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// The checked arguments of one call, in parameter order (defaults filled in).
+class Args {
+public:
+    explicit Args(PyObject *const *items) : items_(items) {}
+    nb::handle operator[](size_t i) const { return items_[i]; }
+
+private:
+    PyObject *const *items_;
+};
+
+using CoroutineImpl = Body (*)(Args);
+using PlainImpl = nb::object (*)(Args);
+
+struct Param {
+    const char *name;
+    // Annotation text, or nullptr for none. "str", "Dict", "list" and
+    // "list[Dict]" also demand exactly that type of the argument.
+    const char *annotation = nullptr;
+    const char *default_text = nullptr;  // a text default (only `connect` has any)
+};
+
+struct OpSpec {
+    const char *name;
+    std::vector<Param> params;
+    const char *returns = nullptr;  // return annotation text, or nullptr
+    std::string doc;
+    CoroutineImpl coroutine = nullptr;
+    PlainImpl plain = nullptr;
+};
+
+// Documentation text framing: a newline and four blanks, the lines joined by a
+// newline and four blanks, a final newline and four blanks. Empty lines stay
+// empty.
+std::string doc_text(std::initializer_list<std::string> lines);
+
+// Create the operation and bind it in the module under its name.
+void register_op(nb::module_ &m, OpSpec spec);
+
+// Module set-up shared by both modules: the coroutine type and the globals
+// used for calls between operations.
+void init_module(nb::module_ &m);
+
+}  // namespace kestrel

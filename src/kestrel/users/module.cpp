@@ -1,0 +1,70 @@
+// Module kestrel.users: database users and roles.
+#include "core/frame.hpp"
+#include "core/ops.hpp"
+
+namespace kestrel::users {
+
+// create_user / drop_user: in the transaction frame, check the database, then
+// send one command to it.
+Body create_user(Args a) {
+    nb::handle client = a[0], db_name = a[1], user = a[2], pwd = a[3], roles = a[4];
+    co_return co_await framed(client, nb::str("Can not create user!"), [&]() -> Body {
+        nb::object db = co_await database_check(client, db_name);
+        co_await driver(db, "command", doc("createUser", user, "pwd", pwd, "roles", roles));
+        co_return nb::none();
+    });
+}
+
+Body drop_user(Args a) {
+    nb::handle client = a[0], db_name = a[1], user = a[2];
+    co_return co_await framed(client, nb::str("Can not drop user!"), [&]() -> Body {
+        nb::object db = co_await database_check(client, db_name);
+        co_await driver(db, "command", doc("dropUser", user));
+        co_return nb::none();
+    });
+}
+
+// get_users / get_roles: no session; the server's reply is returned unchanged.
+Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict command, const char *failure) {
+    try {
+        nb::object db = co_await database_check(client, db_name);
+        co_return co_await driver(db, "command", command);
+    } catch (nb::python_error &e) {
+        if (!is_exception(e)) throw;
+        raise_from(nb::str(failure), e);
+    }
+}
+
+Body get_users(Args a) {
+    co_return co_await info(a[0], a[1], doc("usersInfo", nb::int_(1)), "Can not access users!");
+}
+
+Body get_roles(Args a) {
+    co_return co_await info(a[0], a[1], doc("rolesInfo", nb::int_(1), "showPrivileges", nb::bool_(true)),
+                            "Can not access roles!");
+}
+
+}  // namespace kestrel::users
+
+using namespace kestrel;
+using namespace kestrel::users;
+
+NB_MODULE(users, m) {
+    m.attr("AsyncIOMotorClient") = nb::module_::import_("motor.motor_asyncio").attr("AsyncIOMotorClient");
+    nb::module_ typing = nb::module_::import_("typing");
+    m.attr("Dict") = typing.attr("Dict");
+    m.attr("Optional") = typing.attr("Optional");
+    m.attr("asyncio") = nb::module_::import_("asyncio");
+    init_module(m);
+
+    const Param client{"client", "AsyncIOMotorClient"};
+    const Param db_name{"db_name", "str"};
+    const std::string doc_user = doc_text({"Create user with roles."});
+    register_op(m, {"create_user",
+                    {client, db_name, {"user", "str"}, {"pwd", "str"}, {"roles", "list"}}, "None",
+                    doc_user, create_user});
+    register_op(m, {"drop_user", {client, db_name, {"user", "str"}}, "None", doc_user, drop_user});
+    register_op(m, {"get_users", {client, db_name}, "None", doc_user, get_users});
+    register_op(m, {"get_roles", {client, db_name}, "Optional[list]", doc_text({"Show all roles."}),
+                    get_roles});
+}
