@@ -305,7 +305,8 @@ PyObject *gen_result(PySendResult s, PyObject *out) {
 
 PyObject *coro_send(PyObject *self, PyObject *arg) {
     PyObject *out;
-    return gen_result(coro_am_send(self, arg, &out), out);
+    PySendResult s = coro_am_send(self, arg, &out);
+    return gen_result(s, out);
 }
 
 PyObject *coro_iternext(PyObject *self) {
@@ -412,7 +413,8 @@ PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
     }
     RunningGuard guard(self);
     PyObject *out;
-    return gen_result(throw_into(self, exc, &out), out);
+    PySendResult s = throw_into(self, exc, &out);
+    return gen_result(s, out);
 }
 
 PyObject *coro_close_impl(CoroObject *self) {
