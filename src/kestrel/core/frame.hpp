@@ -40,8 +40,11 @@ inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exc
 // ---------------------------------------------------------------------------
 // Driver calls: call the method, await the result when it is awaitable.
 
+// An interned Python string for a C string literal, made once.
+nb::handle interned(const char *literal);
+
 template <class... A> Await driver(nb::handle obj, const char *method, A &&...args) {
-    return maybe_await(obj.attr(method)(std::forward<A>(args)...));
+    return maybe_await(obj.attr(interned(method))(std::forward<A>(args)...));
 }
 
 // Every document of a cursor, read with `async for`.
@@ -61,8 +64,8 @@ Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_er
 
 template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
     nb::handle type((PyObject *) Py_TYPE(mgr.ptr()));
-    nb::object aenter = type.attr("__aenter__");
-    nb::object aexit = type.attr("__aexit__");
+    nb::object aenter = type.attr(interned("__aenter__"));
+    nb::object aexit = type.attr(interned("__aexit__"));
     nb::object value = co_await await_(aenter(mgr));
     nb::object result;
     std::optional<nb::python_error> err;

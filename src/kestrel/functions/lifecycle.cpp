@@ -3,8 +3,122 @@
 
 namespace kestrel::functions {
 
-Body create_collection(Args) { not_implemented("create_collection"); co_return nb::none(); }
-Body drop_collection(Args) { not_implemented("drop_collection"); co_return nb::none(); }
-Body compact(Args) { not_implemented("compact"); co_return nb::none(); }
+namespace {
+
+// {"resource": {"db": db_name, "collection": collection}, "actions": [...]}
+nb::dict privilege(nb::handle db_name, nb::handle collection, std::initializer_list<const char *> actions) {
+    nb::list list;
+    for (const char *action : actions) list.append(nb::str(action));
+    return doc("resource", doc("db", db_name, "collection", collection), "actions", list);
+}
+
+// The privileges of the four roles of collection C, in the order they are granted.
+nb::list read_privileges(nb::handle db_name, nb::handle c) {
+    nb::list p;
+    p.append(privilege(db_name, c, {"find"}));
+    p.append(privilege(db_name, names::temp(c), {"find"}));
+    p.append(privilege(db_name, names::manage(c), {"find"}));
+    return p;
+}
+
+nb::list write_privileges(nb::handle db_name, nb::handle c) {
+    nb::list p;
+    p.append(privilege(db_name, names::temp(c), {"insert"}));
+    return p;
+}
+
+nb::list remove_privileges(nb::handle db_name, nb::handle c) {
+    nb::list p;
+    p.append(privilege(db_name, c, {"remove"}));
+    p.append(privilege(db_name, names::temp(c), {"remove"}));
+    return p;
+}
+
+nb::list admin_privileges(nb::handle db_name, nb::handle c) {
+    nb::list p;
+    p.append(privilege(db_name, c, {"createIndex", "dropIndex", "collMod"}));
+    p.append(privilege(db_name, names::temp(c), {"createIndex", "dropIndex", "collMod"}));
+    p.append(privilege(db_name, names::manage(c), {"insert", "update", "remove"}));
+    return p;
+}
+
+// db.command("createRole", role, privileges=privileges, roles=[])
+Task<nb::object> create_role(nb::handle db, nb::str role, nb::list privileges) {
+    co_return co_await driver(db, "command", "createRole", role, nb::arg("privileges") = privileges,
+                              nb::arg("roles") = nb::list());
+}
+
+// The keyword arguments every call into a sibling operation starts with.
+nb::dict target(nb::handle client, nb::handle db_name, nb::handle collection_name) {
+    return doc("client", client, "db_name", db_name, "collection_name", collection_name);
+}
+
+}  // namespace
+
+// create_collection(client, db_name, collection_name, index, unique,
+// archive_unique): the three collections, the four roles, then the indexes and
+// rules through their own operations.
+Body create_collection(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2];
+    nb::handle index = a[3], unique = a[4], archive_unique = a[5];
+    co_return co_await framed(client, cat("Can not create '", collection_name, "'!"), [&]() -> Body {
+        nb::object db = item(client, db_name);
+        co_await driver(db, "create_collection", collection_name);
+        co_await driver(db, "create_collection", names::temp(collection_name));
+        co_await driver(db, "create_collection", names::manage(collection_name));
+
+        co_await create_role(db, names::role_read(collection_name), read_privileges(db_name, collection_name));
+        co_await create_role(db, names::role_write(collection_name), write_privileges(db_name, collection_name));
+        co_await create_role(db, names::role_remove(collection_name),
+                             remove_privileges(db_name, collection_name));
+        co_await create_role(db, names::role_admin(collection_name), admin_privileges(db_name, collection_name));
+
+        nb::dict kwargs = target(client, db_name, collection_name);
+        kwargs["index"] = index;
+        co_await call_op("insert_index", kwargs);
+        kwargs = target(client, db_name, collection_name);
+        kwargs["unique"] = unique;
+        co_await call_op("insert_unique", kwargs);
+        kwargs = target(client, db_name, collection_name);
+        kwargs["unique"] = archive_unique;
+        co_await call_op("insert_archive_unique", kwargs);
+        co_return nb::none();
+    });
+}
+
+// drop_collection(client, db_name, collection_name): the three collections,
+// then the four roles; "archive_" + C stays.
+Body drop_collection(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2];
+    co_return co_await framed(client, cat("Can not drop '", collection_name, "'!"), [&]() -> Body {
+        nb::object db = co_await access_check(client, db_name, collection_name);
+        nb::object collection = item(db, collection_name);
+        nb::object temp_collection = item(db, names::temp(collection_name));
+        nb::object manage_collection = item(db, names::manage(collection_name));
+        co_await driver(collection, "drop");
+        co_await driver(temp_collection, "drop");
+        co_await driver(manage_collection, "drop");
+        co_await driver(db, "command", "dropRole", names::role_read(collection_name));
+        co_await driver(db, "command", "dropRole", names::role_write(collection_name));
+        co_await driver(db, "command", "dropRole", names::role_remove(collection_name));
+        co_await driver(db, "command", "dropRole", names::role_admin(collection_name));
+        co_return nb::none();
+    });
+}
+
+// compact(client, db_name, collection_name): drop the indexes, compact the main
+// collection, print the server's reply, re-create the indexes from the records.
+Body compact(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2];
+    co_return co_await framed(client, cat("Can not compact '", collection_name, "'!"), [&]() -> Body {
+        nb::object db = co_await access_check(client, db_name, collection_name);
+        nb::object collection = item(db, collection_name);
+        co_await call_op("deactive_index", target(client, db_name, collection_name));
+        nb::object result = co_await driver(db, "command", "compact", collection_name);
+        nb::module_::import_("builtins").attr("print")(result);
+        co_await call_op("active_index", target(client, db_name, collection_name));
+        co_return nb::none();
+    });
+}
 
 }  // namespace kestrel::functions

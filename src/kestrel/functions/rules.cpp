@@ -3,9 +3,118 @@
 
 namespace kestrel::functions {
 
-Body insert_unique(Args) { not_implemented("insert_unique"); co_return nb::none(); }
-Body delete_unique(Args) { not_implemented("delete_unique"); co_return nb::none(); }
-Body insert_archive_unique(Args) { not_implemented("insert_archive_unique"); co_return nb::none(); }
-Body delete_archive_unique(Args) { not_implemented("delete_archive_unique"); co_return nb::none(); }
+namespace {
+
+// {"type": type, "name": name}: one rule record.
+nb::dict rule_filter(const char *type, nb::handle name) {
+    return doc("type", nb::str(type), "name", name);
+}
+
+// The names of a rule mapping as they are when the call starts: the dict may
+// be the caller's and change while the operation waits on the server.
+nb::list rule_names(nb::handle rules) { return nb::steal<nb::list>(PySequence_List(rules.ptr())); }
+
+// "[('f1', 1), ('f2', 1), ]": the specification text of a rule's index, one
+// ascending key per field in the rule's order. The fields are walked once.
+nb::str unique_index_spec(nb::handle fields) {
+    nb::str text("[");
+    for (nb::handle field : fields) text = cat(text, "('", field, "', 1), ");
+    return cat(text, "]");
+}
+
+// Walk the field list once, so that a value that is not iterable fails
+// before its record is written.
+void walk(nb::handle fields) {
+    for (nb::handle field : fields) (void) field;
+}
+
+}  // namespace
+
+// insert_unique(client, db_name, collection_name, unique): per new rule, its
+// index "_unique_" + name through insert_index, then its record.
+Body insert_unique(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
+    co_return co_await framed(client, nb::str("Can not create unique."), [&]() -> Body {
+        nb::object db = co_await access_check(client, db_name, collection_name);
+        nb::object manage_collection = item(db, names::manage(collection_name));
+        nb::list rules = rule_names(unique);
+        for (nb::handle name : rules) {
+            nb::object fields = item(unique, name);
+            nb::object found = co_await driver(manage_collection, "find_one", rule_filter("unique", name));
+            if (!found.is_none()) raise_runtime(cat("'", name, "' already exists!"));
+            nb::str spec = unique_index_spec(fields);
+            nb::dict index;
+            index[names::unique_index(name)] = spec;
+            try {
+                nb::dict kwargs = doc("client", client, "db_name", db_name,
+                                      "collection_name", collection_name, "index", index);
+                co_await call_op("insert_index", kwargs);
+                nb::dict record = doc("type", nb::str("unique"), "name", name, "keys", fields);
+                co_await driver(manage_collection, "insert_one", record);
+            } catch (nb::python_error &e) {
+                if (!is_exception(e)) throw;
+                raise_from(cat("There is a same index as '", name, "'. please delete that index and insert '",
+                               name, "' again."),
+                           e);
+            }
+        }
+        co_return nb::none();
+    });
+}
+
+// delete_unique(client, db_name, collection_name, unique_name): the rule's
+// records first, then its index through delete_index.
+Body delete_unique(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
+    co_return co_await framed(client, cat("Can not delete unique '", unique_name, "'!"), [&]() -> Body {
+        nb::object db = co_await access_check(client, db_name, collection_name);
+        nb::object manage_collection = item(db, names::manage(collection_name));
+        nb::object found =
+            co_await driver(manage_collection, "find_one", rule_filter("unique", unique_name));
+        if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
+        co_await driver(manage_collection, "delete_many", rule_filter("unique", unique_name));
+        nb::dict kwargs = doc("client", client, "db_name", db_name, "collection_name", collection_name,
+                              "index_name", names::unique_index(unique_name));
+        co_await call_op("delete_index", kwargs);
+        co_return nb::none();
+    });
+}
+
+// insert_archive_unique(client, db_name, collection_name, unique): one record
+// per new rule; no index.
+Body insert_archive_unique(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
+    co_return co_await framed(client, nb::str("Can not create archive_unique."), [&]() -> Body {
+        nb::object db = co_await access_check(client, db_name, collection_name);
+        nb::object manage_collection = item(db, names::manage(collection_name));
+        nb::list rules = rule_names(unique);
+        for (nb::handle name : rules) {
+            nb::object fields = item(unique, name);
+            nb::object found =
+                co_await driver(manage_collection, "find_one", rule_filter("archive_unique", name));
+            if (!found.is_none()) raise_runtime(cat("'", name, "' already exists!"));
+            walk(fields);
+            nb::dict record = doc("type", nb::str("archive_unique"), "name", name, "keys", fields);
+            co_await driver(manage_collection, "insert_one", record);
+        }
+        co_return nb::none();
+    });
+}
+
+// delete_archive_unique(client, db_name, collection_name, unique_name): every
+// record of that rule.
+Body delete_archive_unique(Args a) {
+    nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
+    co_return co_await framed(client, cat("Can not delete archive_unique '", unique_name, "'!"),
+                              [&]() -> Body {
+        nb::object db = co_await access_check(client, db_name, collection_name);
+        nb::object manage_collection = item(db, names::manage(collection_name));
+        nb::object found =
+            co_await driver(manage_collection, "find_one", rule_filter("archive_unique", unique_name));
+        if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
+        co_await driver(manage_collection, "delete_many", rule_filter("archive_unique", unique_name));
+        co_return nb::none();
+    });
+}
 
 }  // namespace kestrel::functions
