@@ -38,7 +38,7 @@ asan:
 	$(ASAN_VENV)/bin/python -m pip install -q $(DEPS)
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
 	    -Cbuild-dir=build/asan -Ccmake.build-type=Debug -Ccmake.define.KESTREL_SANITIZE=ON .
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	KESTREL_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	    $(ASAN_VENV)/bin/python -m pytest -q -m "not integration" -p no:cacheprovider
 

@@ -5,6 +5,7 @@ frame, the access check and calls between operations."""
 import asyncio
 import gc
 import inspect
+import os
 import sys
 import warnings
 
@@ -270,8 +271,10 @@ def test_100000_calls_leave_memory_flat():
     tracemalloc.stop()
     assert grown < 100_000, grown  # bytes, after 100,000 calls
     # C++ coroutine frames are not seen by tracemalloc: a leaked frame per call
-    # would show here as tens of megabytes
-    assert rss() - rss_before < 8_000_000
+    # would show here as tens of megabytes (AddressSanitizer holds freed memory
+    # back on purpose, and checks leaks itself)
+    if not os.environ.get("KESTREL_SANITIZED"):
+        assert rss() - rss_before < 8_000_000
     assert live_coroutines() == []
 
 
