@@ -63,6 +63,9 @@ nb::object index_model(nb::handle code, nb::handle index_name) {
     nb::object func = call.attr("func");
     if (!is_instance(func, ast.attr("Name")) || !func.attr("id").equal(nb::str("_")))
         refuse(index_name);
+    // The call must span the whole source: a comment in the text could
+    // otherwise hide what follows it, the name option included.
+    if (!ast.attr("get_source_segment")(source, call).equal(source)) refuse(index_name);
 
     nb::object starred = ast.attr("Starred");
     nb::list args;

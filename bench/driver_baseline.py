@@ -1,0 +1,199 @@
+"""The merge, the archive refresh and the combined find written with the driver
+alone, in plain Python: the same driver calls, in the same order, as the
+library makes (sessions, listings, reads, index drops and rebuilds, bulk
+writes), so that a benchmark compares the library with what a careful
+hand-written version costs on the same client."""
+
+import ast
+import inspect
+
+from pymongo import IndexModel
+
+
+async def maybe(x):
+    return await x if inspect.isawaitable(x) else x
+
+
+class Frame:
+    """The session and transaction around one operation."""
+
+    def __init__(self, client):
+        self.client = client
+
+    async def __aenter__(self):
+        self.session = await maybe(self.client.start_session())
+        await self.session.__aenter__()
+        self.txn = await maybe(self.session.start_transaction())
+        await self.txn.__aenter__()
+
+    async def __aexit__(self, *exc):
+        await self.txn.__aexit__(*exc)
+        await self.session.__aexit__(*exc)
+
+
+async def checked_db(client, db_name, name):
+    if db_name not in await client.list_database_names():
+        raise RuntimeError(f"can not access '{db_name}'!")
+    db = client[db_name]
+    if name not in await db.list_collection_names():
+        raise RuntimeError(f"can not access '{name}'!")
+    return db
+
+
+def index_model(code):
+    call = ast.parse("_(" + code + ")", mode="eval").body
+    return IndexModel(*[ast.literal_eval(a) for a in call.args],
+                      **{k.arg: ast.literal_eval(k.value) for k in call.keywords})
+
+
+async def deactive_index(client, db_name, c):
+    db = client[db_name]
+    async with Frame(client):
+        await checked_db(client, db_name, c)
+        await db[c].drop_indexes()
+
+
+async def active_index(client, db_name, c):
+    async with Frame(client):
+        db = await checked_db(client, db_name, c)
+        indexes = [index_model(r["code"]) async for r in db["_manage_" + c].find({"type": "index"})]
+        if indexes:
+            await db[c].create_indexes(indexes)
+
+
+async def delete_doc_main(client, db_name, c, ids):
+    async with Frame(client):
+        db = await checked_db(client, db_name, c)
+        await db[c].delete_many({"_id": {"$in": ids}})
+
+
+async def insert_temp(client, db_name, c, docs):
+    async with Frame(client):
+        db = await checked_db(client, db_name, c)
+        await db["_temp_" + c].insert_many(docs)
+
+
+async def rules(db, c, kind):
+    return [set(r["keys"]) async for r in db["_manage_" + c].find({"type": kind})]
+
+
+async def temp_to_main(client, db_name, c):
+    async with Frame(client):
+        db = await checked_db(client, db_name, c)
+        uniques = await rules(db, c, "unique")
+        tekrar = {i: set() for i in range(len(uniques))}
+        origin_ids, docs = set(), []
+        async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
+            flag = 0
+            for i, fields in enumerate(uniques):
+                if not fields <= doc.keys():
+                    continue
+                search_code = {f: doc[f] for f in fields}
+                tekrar_key = tuple(search_code.values())
+                if tekrar_key in tekrar[i]:
+                    flag = 1
+                    continue
+                tekrar[i].add(tekrar_key)
+                async for item in db[c].find(search_code):
+                    origin_ids.add(item["_id"])
+            if not flag:
+                doc.pop("_id", None)
+                docs.append(doc)
+        await deactive_index(client, db_name, c)
+        await delete_doc_main(client, db_name, c, list(origin_ids))
+        if docs:
+            await db[c].insert_many(docs)
+        await db["_temp_" + c].delete_many({})
+        await active_index(client, db_name, c)
+
+
+async def refresh_archive(client, db_name, c):
+    """Clusters with a disjoint set, stores the archived copies first."""
+    async with Frame(client):
+        db = await checked_db(client, db_name, c)
+        await checked_db(client, db_name, "archive_" + c)
+        uniques = await rules(db, c, "archive_unique")
+        parent, owner = {}, [dict() for _ in uniques]
+        clusters, archive_docs, main_del_ids, temp_to_main_docs = {}, [], [], []
+
+        def root(n):
+            while parent[n] != n:
+                parent[n] = parent[parent[n]]
+                n = parent[n]
+            return n
+
+        def step(doc, n):
+            parent[n] = n
+            met = set()
+            for i, fields in enumerate(uniques):
+                if fields <= doc.keys():
+                    key = tuple(doc[f] for f in fields)
+                    if key in owner[i]:
+                        met.add(root(owner[i][key]))
+                    else:
+                        owner[i][key] = n
+            best = doc
+            for m in sorted(met):
+                other = clusters.pop(m)
+                parent[m] = n
+                loser = best if other["__index__"] > best["__index__"] else other
+                best = other if loser is best else best
+                archive_docs.append(loser)
+                if "_id" in loser:
+                    main_del_ids.append(loser["_id"])
+            clusters[n] = best
+
+        n = 0
+        async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
+            doc.pop("_id", None)
+            if "__index__" not in doc:
+                temp_to_main_docs.append(doc)
+            else:
+                n += 1
+                step(doc, n)
+        async for doc in db[c].find({}).sort([("_id", -1)]):
+            if "__index__" in doc:
+                n += 1
+                step(doc, n)
+        temp_to_main_docs += [d for d in clusters.values() if "_id" not in d]
+        corrected = [{k: v for k, v in d.items() if k != "_id"} for d in archive_docs]
+        if corrected:
+            await insert_temp(client, db_name, "archive_" + c, corrected)
+        await deactive_index(client, db_name, c)
+        await delete_doc_main(client, db_name, c, main_del_ids)
+        if temp_to_main_docs:
+            await db[c].insert_many(temp_to_main_docs)
+        await active_index(client, db_name, c)
+        await db["_temp_" + c].delete_many({})
+
+
+async def check_newest(collection, temp_collection, doc_id, doc, uniques, seen):
+    for fields in uniques:
+        if not fields <= doc.keys():
+            continue
+        query = {f: doc[f] for f in fields}
+        for rank, coll in ((1, temp_collection), (0, collection)):
+            async for new_doc in coll.find(query).sort([("_id", -1)]):
+                label = (rank, new_doc["_id"])
+                if label in seen:
+                    continue
+                seen.add(label)
+                if label > doc_id:
+                    return False, None
+                ok, _ = await check_newest(collection, temp_collection, doc_id, new_doc, uniques, seen)
+                if not ok:
+                    return False, None
+    return True, seen
+
+
+async def find(client, db_name, c, query):
+    db = await checked_db(client, db_name, c)
+    uniques = await rules(db, c, "unique")
+    out = []
+    for rank, coll in ((1, db["_temp_" + c]), (0, db[c])):
+        async for doc in coll.find(query).sort([("_id", -1)]):
+            label = (rank, doc["_id"])
+            ok, _ = await check_newest(db[c], db["_temp_" + c], label, doc, uniques, {label})
+            if ok:
+                out.append(doc)
+    return out
