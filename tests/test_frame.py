@@ -241,6 +241,10 @@ def test_close_runs_the_exits(fake_pymongo, run):
     assert fake.names()[-2:] == ["txn.abort", "session.end"]
 
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+from bench_bridge import Client as FakeNoRecord  # noqa: E402  an in-memory client that keeps nothing
+
+
 def live_coroutines():
     return [o for o in gc.get_objects() if type(o).__name__ == "coroutine" and type(o).__module__ == "kestrel"]
 
@@ -276,35 +280,6 @@ def test_100000_calls_leave_memory_flat():
     if not os.environ.get("KESTREL_SANITIZED"):
         assert rss() - rss_before < 8_000_000
     assert live_coroutines() == []
-
-
-class FakeNoRecord:
-    """A minimal in-memory client that keeps no history, for memory tests."""
-
-    class Ctx:
-        async def __aenter__(self):
-            return self
-
-        async def __aexit__(self, *exc):
-            return None
-
-        def start_transaction(self):
-            return FakeNoRecord.Ctx()
-
-    def start_session(self):
-        return self.Ctx()
-
-    async def list_database_names(self):
-        return ["d"]
-
-    async def list_collection_names(self):
-        return ["c"]
-
-    async def delete_many(self, filter):
-        return None
-
-    def __getitem__(self, name):
-        return self
 
 
 def test_reference_cycle_through_a_task_is_collected(fake_pymongo):

@@ -592,30 +592,6 @@ private:
     std::vector<Version> archive_docs_;             // in the order they lose
 };
 
-// The second access check of the refresh, for the archive collection: the
-// database listed, and "archive_" + C among the collections of `db`. A listing
-// that fails with an ordinary error lets the operation go on.
-Task<void> archive_check(nb::handle client, nb::handle db, nb::handle db_name,
-                         nb::handle archive_collection_name) {
-    int flag = 0;
-    try {
-        nb::object databases = co_await driver(client, "list_database_names");
-        if (!contains(databases, db_name)) {
-            flag = 1;
-            raise_runtime(nb::str(""));
-        }
-        nb::object collections = co_await driver(db, "list_collection_names");
-        if (!contains(collections, archive_collection_name)) {
-            flag = 2;
-            raise_runtime(nb::str(""));
-        }
-    } catch (nb::python_error &e) {
-        if (flag == 1) raise_suppressed(cat("can not access '", db_name, "'!"));
-        if (flag == 2) raise_suppressed(cat("can not access '", archive_collection_name, "'!"));
-        if (!is_exception(e)) throw;
-    }
-}
-
 }  // namespace
 
 // refresh_archive(client, db_name, collection_name): versions of one entity
@@ -639,7 +615,7 @@ Body refresh_archive(Args a) {
 
         nb::object archive_collection_name =
             steal_or_throw(PyNumber_Add(nb::str("archive_").ptr(), collection_name.ptr()));
-        co_await archive_check(client, db, db_name, archive_collection_name);
+        co_await access_check(client, db_name, archive_collection_name);  // the archive exists too
 
         nb::list uniques = co_await read_rules(manage_collection, "archive_unique");
         Clusters clusters(rule_fields(uniques));
