@@ -67,7 +67,8 @@ def run_async(fn, *args, timeout: float = RUN_TIMEOUT):
     coro = fn if inspect.iscoroutine(fn) else fn(*args)
 
     async def main():
-        return await asyncio.wait_for(coro, timeout)
+        async with asyncio.timeout(timeout):  # no task of its own, unlike wait_for on 3.11
+            return await coro
     return asyncio.run(main())
 
 
