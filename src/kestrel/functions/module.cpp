@@ -4,11 +4,6 @@
 
 namespace kestrel::functions {
 
-void not_implemented(const char *name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-    throw_pending();
-}
-
 namespace {
 
 // connect(username, password, host="localhost:27017", authSource="admin"):

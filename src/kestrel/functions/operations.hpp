@@ -31,7 +31,4 @@ Body temp_to_main(Args a);
 Body refresh_archive(Args a);
 Body find(Args a);
 
-// Raised by bodies that are not built yet.
-[[noreturn]] void not_implemented(const char *name);
-
 }  // namespace kestrel::functions
