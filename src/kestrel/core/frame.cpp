@@ -189,6 +189,10 @@ Task<nb::object> call_op(const char *name, nb::dict kwargs) {
     co_return co_await await_(nb::steal(r));
 }
 
+nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {
+    return doc("client", client, "db_name", db_name, "collection_name", collection_name);
+}
+
 // ---------------------------------------------------------------------------
 
 namespace names {
@@ -201,18 +205,5 @@ nb::str role_write(nb::handle c) { return cat(c, "_W"); }
 nb::str role_remove(nb::handle c) { return cat(c, "_remove"); }
 nb::str role_admin(nb::handle c) { return cat(c, "_admin"); }
 }  // namespace names
-
-bool contains(nb::handle container, nb::handle x) {
-    int r = PySequence_Contains(container.ptr(), x.ptr());
-    if (r < 0) throw_pending();
-    return r == 1;
-}
-
-nb::object item(nb::handle container, nb::handle name) {
-    PyObject *r = PyObject_GetItem(container.ptr(), name.ptr());
-    if (!r) throw_pending();
-    return nb::steal(r);
-}
-
 
 }  // namespace kestrel

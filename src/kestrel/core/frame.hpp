@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bridge.hpp"
+#include "objects.hpp"
 
 #include <string>
 
@@ -119,6 +120,8 @@ nb::dict module_globals();
 void set_module_globals(nb::handle globals);
 nb::object global(const char *name);
 Task<nb::object> call_op(const char *name, nb::dict kwargs);
+// The keyword arguments such a call starts with: client, db_name, collection_name.
+nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
 
 // ---------------------------------------------------------------------------
 // Names of a managed collection, derived by plain concatenation.
@@ -133,24 +136,5 @@ nb::str role_write(nb::handle c);  // C + "_W"
 nb::str role_remove(nb::handle c); // C + "_remove"
 nb::str role_admin(nb::handle c);  // C + "_admin"
 }  // namespace names
-
-// `x in container`, with Python's equality.
-bool contains(nb::handle container, nb::handle x);
-
-// db[name]: a database or collection handle (sends nothing).
-nb::object item(nb::handle container, nb::handle name);
-
-// A dict with the given fields in order: doc("type", t, "name", n).
-inline void doc_fill(nb::dict &) {}
-template <class V, class... Rest>
-void doc_fill(nb::dict &d, const char *key, const V &value, const Rest &...rest) {
-    d[key] = value;
-    doc_fill(d, rest...);
-}
-template <class... KV> nb::dict doc(const KV &...fields) {
-    nb::dict d;
-    doc_fill(d, fields...);
-    return d;
-}
 
 }  // namespace kestrel

@@ -48,11 +48,6 @@ Task<nb::object> create_role(nb::handle db, nb::str role, nb::list privileges) {
                               nb::arg("roles") = nb::list());
 }
 
-// The keyword arguments every call into a sibling operation starts with.
-nb::dict target(nb::handle client, nb::handle db_name, nb::handle collection_name) {
-    return doc("client", client, "db_name", db_name, "collection_name", collection_name);
-}
-
 }  // namespace
 
 // create_collection(client, db_name, collection_name, index, unique,
@@ -73,13 +68,13 @@ Body create_collection(Args a) {
                              remove_privileges(db_name, collection_name));
         co_await create_role(db, names::role_admin(collection_name), admin_privileges(db_name, collection_name));
 
-        nb::dict kwargs = target(client, db_name, collection_name);
+        nb::dict kwargs = op_args(client, db_name, collection_name);
         kwargs["index"] = index;
         co_await call_op("insert_index", kwargs);
-        kwargs = target(client, db_name, collection_name);
+        kwargs = op_args(client, db_name, collection_name);
         kwargs["unique"] = unique;
         co_await call_op("insert_unique", kwargs);
-        kwargs = target(client, db_name, collection_name);
+        kwargs = op_args(client, db_name, collection_name);
         kwargs["unique"] = archive_unique;
         co_await call_op("insert_archive_unique", kwargs);
         co_return nb::none();
@@ -113,10 +108,10 @@ Body compact(Args a) {
     co_return co_await framed(client, cat("Can not compact '", collection_name, "'!"), [&]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
-        co_await call_op("deactive_index", target(client, db_name, collection_name));
+        co_await call_op("deactive_index", op_args(client, db_name, collection_name));
         nb::object result = co_await driver(db, "command", "compact", collection_name);
         nb::module_::import_("builtins").attr("print")(result);
-        co_await call_op("active_index", target(client, db_name, collection_name));
+        co_await call_op("active_index", op_args(client, db_name, collection_name));
         co_return nb::none();
     });
 }

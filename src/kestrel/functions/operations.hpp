@@ -23,12 +23,18 @@ Body delete_unique(Args a);
 Body insert_archive_unique(Args a);
 Body delete_archive_unique(Args a);
 
-// pipeline.cpp
+// loading.cpp
 Body insert_temp(Args a);
 Body Delete_doc_main(Args a);
-Body _check_newest_unique(Args a);
+
+// merge.cpp
 Body temp_to_main(Args a);
+
+// refresh.cpp
 Body refresh_archive(Args a);
+
+// find.cpp
+Body _check_newest_unique(Args a);
 Body find(Args a);
 
 }  // namespace kestrel::functions

@@ -1,0 +1,69 @@
+#include "objects.hpp"
+
+namespace kestrel {
+
+nb::object steal_or_throw(PyObject *p) {
+    if (!p) throw_pending();
+    return nb::steal(p);
+}
+
+bool contains(nb::handle container, nb::handle x) {
+    int r = PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) throw_pending();
+    return r == 1;
+}
+
+bool has_field(nb::handle doc, nb::handle field) { return contains(doc, field); }
+
+nb::object item(nb::handle container, nb::handle name) {
+    return steal_or_throw(PyObject_GetItem(container.ptr(), name.ptr()));
+}
+
+PyObject *dict_get_ref(nb::handle d, nb::handle key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value;
+    if (PyDict_GetItemRef(d.ptr(), key.ptr(), &value) < 0) throw_pending();
+    return value;
+#else
+    PyObject *value = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!value && PyErr_Occurred()) throw_pending();
+    return Py_XNewRef(value);
+#endif
+}
+
+namespace {
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw_pending();
+    return r == 1;
+}
+}  // namespace
+
+bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+bool truthy(nb::handle x) {
+    int r = PyObject_IsTrue(x.ptr());
+    if (r < 0) throw_pending();
+    return r == 1;
+}
+
+nb::object new_set() { return steal_or_throw(PySet_New(nullptr)); }
+
+void set_add(nb::handle s, nb::handle x) {
+    if (PySet_CheckExact(s.ptr())) {
+        if (PySet_Add(s.ptr(), x.ptr()) < 0) throw_pending();
+    } else {
+        s.attr("add")(x);
+    }
+}
+
+nb::list list_of(std::vector<nb::object> &items) {
+    nb::object list = steal_or_throw(PyList_New((Py_ssize_t) items.size()));
+    for (size_t k = 0; k < items.size(); ++k)
+        PyList_SET_ITEM(list.ptr(), (Py_ssize_t) k, items[k].release().ptr());
+    items.clear();
+    return nb::borrow<nb::list>(list);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,51 @@
+// Small helpers over Python objects, shared by every operation: item access,
+// membership, comparisons, sets and lists, documents with ordered fields.
+// Each raises the pending Python error as a C++ exception on failure.
+#pragma once
+
+#include "bridge.hpp"
+
+#include <vector>
+
+namespace kestrel {
+
+// A new reference from the C API, or the pending error raised.
+nb::object steal_or_throw(PyObject *p);
+
+// `x in container`, with Python's equality.
+bool contains(nb::handle container, nb::handle x);
+// `field in doc`, for any mapping.
+bool has_field(nb::handle doc, nb::handle field);
+
+// container[name]: a database or collection handle (sends nothing), a field.
+nb::object item(nb::handle container, nb::handle name);
+// dict.get(key) as a new reference, or null when the key is absent.
+PyObject *dict_get_ref(nb::handle d, nb::handle key);
+
+// a > b, a == b and bool(x), as the interpreter evaluates them.
+bool greater(nb::handle a, nb::handle b);
+bool equal(nb::handle a, nb::handle b);
+bool truthy(nb::handle x);
+
+// set(); `s.add(x)` (a plain set is served directly, anything else through
+// its `add`).
+nb::object new_set();
+void set_add(nb::handle s, nb::handle x);
+
+// A list made of the given references, which it takes over.
+nb::list list_of(std::vector<nb::object> &items);
+
+// A dict with the given fields in order: doc("type", t, "name", n).
+inline void doc_fill(nb::dict &) {}
+template <class V, class... Rest>
+void doc_fill(nb::dict &d, const char *key, const V &value, const Rest &...rest) {
+    d[key] = value;
+    doc_fill(d, rest...);
+}
+template <class... KV> nb::dict doc(const KV &...fields) {
+    nb::dict d;
+    doc_fill(d, fields...);
+    return d;
+}
+
+}  // namespace kestrel

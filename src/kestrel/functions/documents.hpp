@@ -1,0 +1,45 @@
+// What the document pipeline shares: the fields it reads itself, the
+// newest-first scan, and the unique rules seen as ordered field lists.
+//
+// Key tuples, visited sets and `_id` sets hold driver values of every BSON
+// type, hashed and compared exactly as the interpreter does it (1 == 1.0 ==
+// True, an unhashable list or nested document raises TypeError, an ObjectId
+// does not order against an int): the merge and the newest-document check use
+// the interpreter's own set and tuple objects, the refresh's key tables the
+// values' own hash and `==`.
+#pragma once
+
+#include "operations.hpp"
+
+#include <vector>
+
+namespace kestrel::functions {
+
+// The field names the pipeline itself reads, made once (interned, immortal).
+nb::handle id_key();
+nb::handle index_key();
+
+// `doc.pop("_id", None)`, for any mapping.
+void drop_id(nb::handle doc);
+
+// `aiter(coll.find(filter).sort([("_id", -1)]))`: newest `_id` first.
+nb::object scan_newest_first(nb::handle coll, nb::handle filter);
+
+// The field names of one rule, in the iteration order of its field set. The
+// order is taken once per call, so every document of the call uses the same.
+using Fields = std::vector<nb::object>;
+std::vector<Fields> rule_fields(nb::handle uniques);
+
+// Does the document carry every field of the rule (the field set a subset of
+// its keys)?
+bool carries(nb::handle doc, const Fields &fields);
+// The rule query: field name -> the document's value, in the rule's order.
+nb::dict rule_query(nb::handle doc, const Fields &fields);
+// The key tuple: the document's values for the rule's fields, in order.
+nb::object key_tuple(nb::handle doc, const Fields &fields);
+
+// Every rule record of one `type` in the manage companion, in the server's
+// order, each as the set of its `keys`.
+Task<nb::list> read_rules(nb::handle manage, const char *type);
+
+}  // namespace kestrel::functions
