@@ -64,6 +64,37 @@ void set_stop_iteration(PyObject *value) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Holders and the current root
+
+namespace {
+thread_local RootState *current_root = nullptr;
+}
+
+CurrentRoot::CurrentRoot(RootState *root) noexcept : saved_(current_root) { current_root = root; }
+CurrentRoot::~CurrentRoot() { current_root = saved_; }
+
+void Holder::attach() noexcept {
+    RootState *r = current_root;
+    if (!r || root_) return;
+    root_ = r;
+    prev_ = nullptr;
+    next_ = r->holders;
+    if (next_) next_->prev_ = this;
+    r->holders = this;
+}
+
+void Holder::detach() noexcept {
+    if (!root_) return;
+    if (prev_)
+        prev_->next_ = next_;
+    else
+        root_->holders = next_;
+    if (next_) next_->prev_ = prev_;
+    root_ = nullptr;
+    prev_ = next_ = nullptr;
+}
+
 PyObject *error_from_exception(std::exception_ptr e) noexcept {
     try {
         std::rethrow_exception(e);
@@ -83,7 +114,11 @@ PyObject *error_from_exception(std::exception_ptr e) noexcept {
 // PyAwaiter
 
 PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root) {
-    PyObject *obj = a.obj.ptr();
+    // Taken out of `a`, which (as a parameter of the awaiting expression)
+    // lives until the await is over, unseen by the collector: while
+    // suspended, the awaited object is reached through the root's delegate.
+    nb::object awaited = std::move(a.obj);
+    PyObject *obj = awaited.ptr();
     PyTypeObject *tp = Py_TYPE(obj);
     unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
     if (!am_await) {
@@ -92,7 +127,7 @@ PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root) {
                          tp->tp_name);
             ready_error_ = fetch_error();
         } else {
-            ready_value_ = std::move(a.obj);
+            ready_value_ = std::move(awaited);
         }
         return;
     }
@@ -179,6 +214,7 @@ void resume_waiter(CoroObject *self, PyObject *value, PyObject *error) {
     Py_CLEAR(r.delegate);
     r.value = value;
     r.error = error;
+    CurrentRoot current(&r);
     r.waiter.resume();
 }
 
@@ -195,8 +231,12 @@ PySendResult drive(CoroObject *self, PyObject **presult) {
             if (p.exception) {
                 exc = error_from_exception(p.exception);
                 p.exception = nullptr;
-            } else {
-                res = p.result ? p.result->release().ptr() : Py_NewRef(Py_None);
+            } else if (!p.result) {
+                res = Py_NewRef(Py_None);
+            } else if (!(res = p.result->release().ptr())) {
+                // Never hand CPython a NULL result without an error.
+                PyErr_SetString(PyExc_SystemError, "kestrel coroutine completed without a result");
+                exc = fetch_error();
             }
             clear_root(r);
             destroy_task(self);
@@ -283,7 +323,10 @@ PySendResult coro_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
         }
         self->state = State::Suspended;
         self->task.promise().root = &self->root;
-        self->task.resume();
+        {
+            CurrentRoot current(&self->root);
+            self->task.resume();
+        }
         return drive(self, presult);
     }
     PyObject *out = nullptr;
@@ -380,10 +423,22 @@ PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
         return nullptr;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
+#endif
     if (!check_running(self)) return nullptr;
     PyObject *typ = args[0];
     PyObject *val = nargs > 1 ? args[1] : nullptr;
     PyObject *tb = nargs > 2 ? args[2] : nullptr;
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
     PyObject *exc;
     if (PyExceptionInstance_Check(typ)) {
         if (val && val != Py_None) {
@@ -406,7 +461,10 @@ PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }
-    if (tb && tb != Py_None) PyException_SetTraceback(exc, tb);
+    if (tb && PyException_SetTraceback(exc, tb) < 0) {
+        Py_DECREF(exc);
+        return nullptr;
+    }
     if (self->state == State::Done) {
         restore_error(exc);
         return nullptr;
@@ -476,13 +534,18 @@ int coro_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(self->root.delegate);
     Py_VISIT(self->root.value);
     Py_VISIT(self->root.error);
-    return 0;
+    return self->root.traverse_holders(visit, arg);
 }
 
+// The collector breaks a cycle through a coroutine by taking its frames
+// apart: the finalizer has already closed a started coroutine, so what is
+// left only holds references, and destroying it releases them all.
 int coro_clear(PyObject *op) {
     auto *self = (CoroObject *) op;
-    Py_CLEAR(self->args);
+    self->state = State::Done;
+    destroy_task(self);
     clear_root(self->root);
+    Py_CLEAR(self->args);
     return 0;
 }
 

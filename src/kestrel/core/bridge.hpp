@@ -5,7 +5,9 @@
 //   * `await_(obj)`        - await a Python awaitable (TypeError if it is not one),
 //   * `maybe_await(obj)`   - await obj if it is awaitable, else take it as the value,
 //   * another `Task<T>`    - run a C++ sub-coroutine to completion.
-// Python errors travel through C++ as `nb::python_error`.
+// Python errors travel through C++ as `nb::python_error`. The Python objects a
+// body keeps across its awaits live in `Held` locals, which the coroutine
+// object shows to the garbage collector.
 //
 // The root task is owned by a `Coroutine` Python object (see bridge.cpp). While
 // the innermost task waits on a Python awaitable, the root keeps that
@@ -15,14 +17,46 @@
 
 #include <nanobind/nanobind.h>
 
+#include <concepts>
 #include <coroutine>
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 
 namespace nb = nanobind;
+
+struct RootState;
+
+// Strong references that a running operation body owns (its documents,
+// cursors, lists, results), made visible to the garbage collector through the
+// coroutine object that drives the body. A holder joins the root that is
+// current when it is made (the root being resumed, if any) and leaves it when
+// it is destroyed; the coroutine's tp_traverse visits every holder's
+// references. A holder must visit only references it owns, each once.
+class Holder {
+public:
+    Holder(const Holder &) = delete;
+    Holder &operator=(const Holder &) = delete;
+    virtual int traverse(visitproc visit, void *arg) const = 0;
+
+protected:
+    Holder() noexcept = default;
+    ~Holder() { detach(); }
+    // Called by the most derived class once it is whole, and before it is
+    // taken apart: the collector may traverse at any allocation.
+    void attach() noexcept;
+    void detach() noexcept;
+
+private:
+    friend struct RootState;
+    RootState *root_ = nullptr;
+    Holder *prev_ = nullptr;
+    Holder *next_ = nullptr;
+};
 
 // State shared by every task of one operation call, owned by the Python
 // coroutine object that drives the root task.
@@ -32,6 +66,83 @@ struct RootState {
     bool fresh = false;                    // delegate not yet sent into
     PyObject *value = nullptr;             // result handed to `waiter` (strong)
     PyObject *error = nullptr;             // exception handed to `waiter` (strong)
+    Holder *holders = nullptr;             // what the running body holds
+
+    int traverse_holders(visitproc visit, void *arg) const {
+        for (const Holder *h = holders; h; h = h->next_)
+            if (int r = h->traverse(visit, arg)) return r;
+        return 0;
+    }
+};
+
+// The root being resumed on this thread (nested operations each set their
+// own while they run and restore the outer one after).
+class CurrentRoot {
+public:
+    explicit CurrentRoot(RootState *root) noexcept;
+    ~CurrentRoot();
+    CurrentRoot(const CurrentRoot &) = delete;
+    CurrentRoot &operator=(const CurrentRoot &) = delete;
+
+private:
+    RootState *saved_;
+};
+
+// What a holder visits: owned references, and containers of them. A type
+// of its own provides `int traverse(visitproc, void *) const`.
+inline int visit_refs(const nb::object &o, visitproc visit, void *arg) {
+    Py_VISIT(o.ptr());
+    return 0;
+}
+inline int visit_refs(const nb::python_error &e, visitproc visit, void *arg) {
+    Py_VISIT(e.value().ptr());
+    return 0;
+}
+template <class T>
+concept OwnTraverse = !std::is_base_of_v<Holder, T> && requires(const T &t, visitproc v, void *a) {
+    { t.traverse(v, a) } -> std::same_as<int>;
+};
+template <OwnTraverse T> int visit_refs(const T &t, visitproc visit, void *arg) { return t.traverse(visit, arg); }
+template <class T> int visit_refs(const std::vector<T> &v, visitproc visit, void *arg);
+template <class T> int visit_refs(const std::optional<T> &o, visitproc visit, void *arg) {
+    return o ? visit_refs(*o, visit, arg) : 0;
+}
+template <class T> int visit_refs(const std::vector<T> &v, visitproc visit, void *arg) {
+    for (const T &x : v)
+        if (int r = visit_refs(x, visit, arg)) return r;
+    return 0;
+}
+
+// A local of an operation body that the collector sees: `Held<> doc`,
+// `Held<nb::list> docs`, `Held<std::vector<nb::object>> ids`, or any type
+// with a `traverse` of its own. Used like the value it wraps. Never nest one
+// inside another (the inner references would be visited twice).
+template <class T = nb::object> class Held final : public T, public Holder {
+    static_assert(!std::is_base_of_v<Holder, T>);
+
+public:
+    Held() { attach(); }
+    template <class U>
+        requires(!std::is_base_of_v<Holder, std::remove_cvref_t<U>> && std::is_constructible_v<T, U &&>)
+    Held(U &&u) : T(std::forward<U>(u)) { attach(); }
+    template <class A, class B, class... R>
+    Held(A &&a, B &&b, R &&...r) : T(std::forward<A>(a), std::forward<B>(b), std::forward<R>(r)...) {
+        attach();
+    }
+    Held(const Held &o) : T(static_cast<const T &>(o)) { attach(); }
+    Held(Held &&o) : T(static_cast<T &&>(o)) { attach(); }
+    ~Held() { detach(); }
+
+    template <class U> Held &operator=(U &&u) {
+        T::operator=(std::forward<U>(u));
+        return *this;
+    }
+    Held &operator=(const Held &o) { return *this = static_cast<const T &>(o); }
+    Held &operator=(Held &&o) { return *this = static_cast<T &&>(o); }
+
+    int traverse(visitproc visit, void *arg) const override {
+        return visit_refs(static_cast<const T &>(*this), visit, arg);
+    }
 };
 
 // Take the pending Python error as one normalised exception object (owned).
@@ -50,9 +161,9 @@ struct Await {
 
 // `co_await await_(x)`: x must be awaitable, as after Python's `await`.
 inline Await await_(nb::object obj) { return {std::move(obj), true}; }
-// `co_await maybe_await(x)`: the result of a driver call, awaited only when it
-// is awaitable (Motor returns futures where PyMongo's async API returns
-// coroutines or plain values).
+// `co_await maybe_await(x)`: x awaited only when it is awaitable, for the
+// driver calls that differ between the clients (Motor returns futures where
+// PyMongo's async API returns plain values, and the other way round).
 inline Await maybe_await(nb::object obj) { return {std::move(obj), false}; }
 
 // Awaiter for a Python awaitable.

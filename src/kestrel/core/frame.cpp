@@ -22,8 +22,8 @@ nb::handle interned(const char *literal) {
 
 namespace {
 
-nb::object runtime_error(nb::handle message) {
-    PyObject *exc = PyObject_CallOneArg(PyExc_RuntimeError, message.ptr());
+nb::object new_error(PyObject *type, nb::handle message) {
+    PyObject *exc = PyObject_CallOneArg(type, message.ptr());
     if (!exc) throw_pending();
     return nb::steal(exc);
 }
@@ -35,18 +35,24 @@ nb::object runtime_error(nb::handle message) {
 
 }  // namespace
 
-void raise_runtime(nb::handle message) { raise_object(runtime_error(message)); }
-
-void raise_from(nb::handle message, const nb::python_error &cause) {
-    nb::object exc = runtime_error(message);
-    // As `raise RuntimeError(message) from cause` inside `except ... as cause`.
-    PyException_SetCause(exc.ptr(), Py_NewRef(cause.value().ptr()));
-    PyException_SetContext(exc.ptr(), Py_NewRef(cause.value().ptr()));
+void raise_error(PyObject *type, nb::handle message, const nb::python_error *cause) {
+    nb::object exc = new_error(type, message);
+    if (cause) {
+        // As `raise <type>(message) from cause` inside `except ... as cause`.
+        PyException_SetCause(exc.ptr(), Py_NewRef(cause->value().ptr()));
+        PyException_SetContext(exc.ptr(), Py_NewRef(cause->value().ptr()));
+    }
     raise_object(std::move(exc));
 }
 
+void raise_runtime(nb::handle message) { raise_error(PyExc_RuntimeError, message); }
+
+void raise_from(nb::handle message, const nb::python_error &cause) {
+    raise_error(PyExc_RuntimeError, message, &cause);
+}
+
 void raise_suppressed(nb::handle message) {
-    nb::object exc = runtime_error(message);
+    nb::object exc = new_error(PyExc_RuntimeError, message);
     PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
     raise_object(std::move(exc));
 }
@@ -54,14 +60,10 @@ void raise_suppressed(nb::handle message) {
 // ---------------------------------------------------------------------------
 
 Task<nb::list> read_all(nb::object cursor) {
-    nb::list out;
-    nb::object it = aiter(cursor);
-    for (;;) {
-        nb::object item = co_await next_item(it);
-        if (!item.is_valid()) break;
-        out.append(item);
-    }
-    co_return out;
+    Held<nb::list> out;
+    Held<> it = aiter(cursor), item;
+    while (co_await next_item(it, item)) out.append(item);
+    co_return std::move(out);
 }
 
 nb::object aiter(nb::handle cursor) {
@@ -76,7 +78,7 @@ nb::object aiter(nb::handle cursor) {
     return nb::steal(it);
 }
 
-Task<nb::object> next_item(nb::handle it) {
+Task<bool> next_item(nb::handle it, nb::object &item) {
     PyTypeObject *tp = Py_TYPE(it.ptr());
     if (!tp->tp_as_async || !tp->tp_as_async->am_anext) {
         PyErr_Format(PyExc_TypeError,
@@ -87,34 +89,55 @@ Task<nb::object> next_item(nb::handle it) {
     PyObject *next = tp->tp_as_async->am_anext(it.ptr());
     if (!next) throw_pending();
     try {
-        co_return co_await await_(nb::steal(next));
+        item = co_await await_(nb::steal(next));
+        co_return true;
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_StopAsyncIteration)) throw;
     }
-    co_return nb::object();
+    co_return false;
+}
+
+std::pair<nb::object, nb::object> async_context(nb::handle mgr) {
+    PyTypeObject *tp = Py_TYPE(mgr.ptr());
+    auto special = [&](const char *name) {
+        PyObject *f = PyObject_GetAttr((PyObject *) tp, interned(name).ptr());
+        if (!f && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+        else if (!f) throw_pending();
+        return nb::steal(f);
+    };
+    nb::object aenter = special("__aenter__");
+    nb::object aexit = aenter.is_valid() ? special("__aexit__") : nb::object();
+    if (!aexit.is_valid()) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the asynchronous context manager protocol%s",
+                     tp->tp_name, aenter.is_valid() ? " (missed __aexit__ method)" : "");
+        throw_pending();
+    }
+    return {std::move(aenter), std::move(aexit)};
 }
 
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err) {
-    nb::object suppress;
+    Held<> suppress;
     if (!err) {
         co_await await_(aexit(mgr, nb::none(), nb::none(), nb::none()));
         co_return nb::none();
     }
     nb::handle value = err->value();
-    nb::object tb = nb::steal(PyException_GetTraceback(value.ptr()));
+    Held<> tb = nb::steal(PyException_GetTraceback(value.ptr()));
     try {
         suppress = co_await await_(aexit(mgr, nb::handle((PyObject *) Py_TYPE(value.ptr())), value,
                                          tb.is_valid() ? nb::handle(tb) : nb::none()));
+        if (truthy(suppress)) co_return nb::none();
     } catch (nb::python_error &e) {
-        // An error raised by the exit happened while handling the body's error.
+        // An error raised by the exit (or by the truth of its answer)
+        // happened while handling the body's error.
         PyObject *ctx = PyException_GetContext(e.value().ptr());
         if (!ctx && e.value().ptr() != value.ptr())
             PyException_SetContext(e.value().ptr(), Py_NewRef(value.ptr()));
         Py_XDECREF(ctx);
         throw;
     }
-    if (!PyObject_IsTrue(suppress.ptr())) throw *err;
-    co_return nb::none();
+    throw *err;
 }
 
 // ---------------------------------------------------------------------------
@@ -122,18 +145,18 @@ Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_er
 Task<nb::object> access_check(nb::handle client, nb::handle db_name, nb::handle under_test) {
     int flag = 0;
     try {
-        nb::object databases = co_await driver(client, "list_database_names");
+        Held<> databases = co_await driver(client, "list_database_names");
         if (!contains(databases, db_name)) {
             flag = 1;
             raise_runtime(nb::str(""));
         }
-        nb::object db = item(client, db_name);
-        nb::object collections = co_await driver(db, "list_collection_names");
+        Held<> db = item(client, db_name);
+        Held<> collections = co_await driver(db, "list_collection_names");
         if (!contains(collections, under_test)) {
             flag = 2;
             raise_runtime(nb::str(""));
         }
-        co_return db;
+        co_return std::move(db);
     } catch (nb::python_error &e) {
         if (flag == 1) raise_suppressed(cat("can not access '", db_name, "'!"));
         if (flag == 2) raise_suppressed(cat("can not access '", under_test, "'!"));
@@ -147,7 +170,7 @@ Task<nb::object> access_check(nb::handle client, nb::handle db_name, nb::handle 
 Task<nb::object> database_check(nb::handle client, nb::handle db_name) {
     int flag = 0;
     try {
-        nb::object databases = co_await driver(client, "list_database_names");
+        Held<> databases = co_await driver(client, "list_database_names");
         if (!contains(databases, db_name)) {
             flag = 1;
             raise_runtime(nb::str(""));
@@ -182,11 +205,10 @@ nb::object global(const char *name) {
     return nb::borrow(v);
 }
 
-Task<nb::object> call_op(const char *name, nb::dict kwargs) {
+Await call_op(const char *name, nb::dict kwargs) {
+    nb::dict taken = std::move(kwargs);
     nb::object callee = global(name);
-    PyObject *r = PyObject_Call(callee.ptr(), nb::tuple().ptr(), kwargs.ptr());
-    if (!r) throw_pending();
-    co_return co_await await_(nb::steal(r));
+    return await_(steal_or_throw(PyObject_Call(callee.ptr(), nb::tuple().ptr(), taken.ptr())));
 }
 
 nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {

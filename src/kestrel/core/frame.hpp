@@ -6,7 +6,11 @@
 #include "bridge.hpp"
 #include "objects.hpp"
 
+#include <optional>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace kestrel {
 
@@ -29,6 +33,8 @@ template <class... P> nb::str cat(const P &...pieces) {
 // ---------------------------------------------------------------------------
 // Errors
 
+// raise <type>(message), from `cause` when one is given
+[[noreturn]] void raise_error(PyObject *type, nb::handle message, const nb::python_error *cause = nullptr);
 // raise RuntimeError(message)
 [[noreturn]] void raise_runtime(nb::handle message);
 // raise RuntimeError(message) from cause
@@ -39,22 +45,41 @@ template <class... P> nb::str cat(const P &...pieces) {
 inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 // ---------------------------------------------------------------------------
-// Driver calls: call the method, await the result when it is awaitable.
+// Driver calls: call the method and await the result, as Python's `await`
+// does (a result that is not awaitable fails with TypeError).
 
 // An interned Python string for a C string literal, made once.
 nb::handle interned(const char *literal);
 
+// What a call keeps of an argument until it returns: a Python object is held
+// as such, anything else (a text literal, a keyword) as it is.
+template <class A>
+using call_arg_t = std::conditional_t<std::is_base_of_v<nb::object, std::remove_cvref_t<A>>, nb::object,
+                                      std::decay_t<A>>;
+
+// The arguments are taken over and released once the method returns: a
+// temporary of the awaiting expression would otherwise stay alive while the
+// call is awaited, unseen by the garbage collector.
 template <class... A> Await driver(nb::handle obj, const char *method, A &&...args) {
-    return maybe_await(obj.attr(interned(method))(std::forward<A>(args)...));
+    std::tuple<call_arg_t<A>...> taken(std::forward<A>(args)...);
+    return await_(std::apply([&](auto &...a) { return obj.attr(interned(method))(a...); }, taken));
+}
+
+// `start_session` and `start_transaction`, the two calls that differ between
+// the clients: Motor's session start and PyMongo's transaction start must be
+// awaited, the other client returns the value itself. Either is taken.
+inline Await session_call(nb::handle obj, const char *method) {
+    return maybe_await(obj.attr(interned(method))());
 }
 
 // Every document of a cursor, read with `async for`.
 Task<nb::list> read_all(nb::object cursor);
 
-// Like `async for item in cursor`: `co_await next_item(it)` gives the next item,
-// or an invalid object at the end. `it` comes from `aiter(cursor)`.
+// Like `async for item in cursor`: `while (co_await next_item(it, item))`
+// binds the next item and gives true, or gives false at the end (leaving
+// `item` as it was). `it` comes from `aiter(cursor)`.
 nb::object aiter(nb::handle cursor);
-Task<nb::object> next_item(nb::handle it);
+Task<bool> next_item(nb::handle it, nb::object &item);
 
 // ---------------------------------------------------------------------------
 // async with
@@ -63,20 +88,27 @@ Task<nb::object> next_item(nb::handle it);
 // re-raises it unless the exit suppresses it, as Python's `async with` does.
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err);
 
+// The type's `__aenter__` and `__aexit__`, or TypeError as `async with` raises it.
+std::pair<nb::object, nb::object> async_context(nb::handle mgr);
+
+// `async with mgr as value: return await body(value)`. When the exit
+// suppresses the body's error, the statement completes and so does this,
+// with None, as in Python.
 template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
-    nb::handle type((PyObject *) Py_TYPE(mgr.ptr()));
-    nb::object aenter = type.attr(interned("__aenter__"));
-    nb::object aexit = type.attr(interned("__aexit__"));
-    nb::object value = co_await await_(aenter(mgr));
-    nb::object result;
-    std::optional<nb::python_error> err;
+    // The body gets `value` as a handle: it is held here.
+    Held<> held_mgr = std::move(mgr);
+    auto [aenter, aexit] = async_context(held_mgr);
+    Held<> value = co_await await_(aenter(held_mgr));
+    Held<> result;
+    Held<std::optional<nb::python_error>> err;
     try {
         result = co_await body(value);
     } catch (nb::python_error &e) {
         err.emplace(std::move(e));
     }
-    co_await exit_with(mgr, aexit, err ? &*err : nullptr);
-    co_return result;
+    co_await exit_with(held_mgr, aexit, err ? &*err : nullptr);
+    if (err) co_return nb::none();  // the exit swallowed the error
+    co_return std::move(result);
 }
 
 // ---------------------------------------------------------------------------
@@ -86,11 +118,11 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
 // is replaced by RuntimeError(failure) caused by it. Other errors
 // (cancellation, GeneratorExit, interrupts) pass through unchanged.
 template <class F> Task<nb::object> framed(nb::handle client, nb::str failure, F body) {
-    nb::object session = co_await driver(client, "start_session");
-    co_return co_await async_with(session, [&](nb::object) -> Task<nb::object> {
+    Held<> session = co_await session_call(client, "start_session");
+    co_return co_await async_with(session, [&](nb::handle) -> Task<nb::object> {
         try {
-            nb::object txn = co_await driver(session, "start_transaction");
-            co_return co_await async_with(txn, [&](nb::object) -> Task<nb::object> {
+            Held<> txn = co_await session_call(session, "start_transaction");
+            co_return co_await async_with(txn, [&](nb::handle) -> Task<nb::object> {
                 co_return co_await body();
             });
         } catch (nb::python_error &e) {
@@ -119,7 +151,10 @@ Task<nb::object> database_check(nb::handle client, nb::handle db_name);
 nb::dict module_globals();
 void set_module_globals(nb::handle globals);
 nb::object global(const char *name);
-Task<nb::object> call_op(const char *name, nb::dict kwargs);
+// `co_await call_op(name, kwargs)`: call the operation, await its coroutine.
+// The keyword arguments are released once the call is made (the callee holds
+// what it needs).
+Await call_op(const char *name, nb::dict kwargs);
 // The keyword arguments such a call starts with: client, db_name, collection_name.
 nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
 

@@ -48,6 +48,29 @@ bool truthy(nb::handle x) {
     return r == 1;
 }
 
+nb::str text_literal(nb::handle text) {
+    nb::object exact = steal_or_throw(PyUnicode_FromObject(text.ptr()));
+    return nb::steal<nb::str>(steal_or_throw(PyUnicode_Type.tp_repr(exact.ptr())).release());
+}
+
+Py_ssize_t utf8_size(nb::handle text) noexcept {
+    PyObject *s = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) return n;
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t size = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) size += 1;
+        else if (c < 0x800) size += 2;
+        else if (c >= 0xD800 && c <= 0xDFFF) return -1;
+        else if (c < 0x10000) size += 3;
+        else size += 4;
+    }
+    return size;
+}
+
 nb::object new_set() { return steal_or_throw(PySet_New(nullptr)); }
 
 void set_add(nb::handle s, nb::handle x) {
@@ -56,6 +79,10 @@ void set_add(nb::handle s, nb::handle x) {
     } else {
         s.attr("add")(x);
     }
+}
+
+nb::list list_from(nb::handle iterable) {
+    return nb::steal<nb::list>(steal_or_throw(PySequence_List(iterable.ptr())).release());
 }
 
 nb::list list_of(std::vector<nb::object> &items) {

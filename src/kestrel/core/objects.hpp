@@ -27,10 +27,22 @@ bool greater(nb::handle a, nb::handle b);
 bool equal(nb::handle a, nb::handle b);
 bool truthy(nb::handle x);
 
+// The text written as a string literal that reads back as exactly that
+// text: str's own repr, so 'nid' for nid and "it's" for it's. `text` must be
+// a str; a subclass is taken for its str value (it cannot choose its repr).
+nb::str text_literal(nb::handle text);
+
+// The length of a text's UTF-8 form, counted without making it; -1 when it
+// has none (a lone surrogate). `text` must be a str.
+Py_ssize_t utf8_size(nb::handle text) noexcept;
+
 // set(); `s.add(x)` (a plain set is served directly, anything else through
 // its `add`).
 nb::object new_set();
 void set_add(nb::handle s, nb::handle x);
+
+// list(iterable)
+nb::list list_from(nb::handle iterable);
 
 // A list made of the given references, which it takes over.
 nb::list list_of(std::vector<nb::object> &items);

@@ -78,51 +78,43 @@ PyObject *positional_count_error(Operation *op, Py_ssize_t given) {
 }
 
 // Parse positional and keyword arguments into `values` (borrowed references).
+// The errors come in the interpreter's order: a keyword that names no
+// parameter or repeats a positional one, then too many positional
+// arguments, then a missing one.
 bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
            PyObject **values) {
     const auto &params = op->spec->params;
     Py_ssize_t n = (Py_ssize_t) params.size();
+    for (Py_ssize_t i = 0; i < n; ++i) values[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t found = -1;
+        for (Py_ssize_t i = 0; i < n && found < 0; ++i)
+            if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) found = i;
+        if (found < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         op->spec->name, key);
+            return false;
+        }
+        if (found < nargs || values[found]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         op->spec->name, key);
+            return false;
+        }
+        values[found] = args[nargs + k];
+    }
     if (nargs > n) {
         positional_count_error(op, nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Py_ssize_t used = 0;
     for (Py_ssize_t i = nargs; i < n; ++i) {
-        values[i] = nullptr;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), params[i].name) == 0) {
-                values[i] = args[nargs + k];
-                ++used;
-                break;
-            }
+        if (values[i]) continue;
+        if (i < (Py_ssize_t) op->required) {
+            positional_count_error(op, i);
+            return false;
         }
-        if (!values[i]) {
-            if (i < (Py_ssize_t) op->required) {
-                positional_count_error(op, i);
-                return false;
-            }
-            values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
-        }
-    }
-    if (used < nkw) {
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t found = -1;
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) found = i;
-            if (found < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             op->spec->name, key);
-                return false;
-            }
-            if (found < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             op->spec->name, key);
-                return false;
-            }
-        }
+        values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
     }
     // Types, in parameter order: exactly str, dict or list; no subclass, no None.
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -222,6 +214,22 @@ void init_module(nb::module_ &m) {
     if (!tp) throw_pending();
     operation_type = (PyTypeObject *) tp;
     set_module_globals(m.attr("__dict__"));
+}
+
+int exec_module(PyObject *m, void (*init)(nb::module_ &)) noexcept {
+    if (!nb::register_module(m)) return -1;
+    try {
+        nb::module_ module = nb::borrow<nb::module_>(m);
+        init(module);
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
 }
 
 void register_op(nb::module_ &m, OpSpec spec_in) {

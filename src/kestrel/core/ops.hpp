@@ -55,4 +55,33 @@ void register_op(nb::module_ &m, OpSpec spec);
 // used for calls between operations.
 void init_module(nb::module_ &m);
 
+// Run a module's initialisation on import: nanobind is set up for the
+// module, then `init` binds its names. An error raised by `init` (a driver
+// module that cannot be imported, say) reaches the importer as it is, where
+// NB_MODULE would replace it by a generic ImportError. 0, or -1 with the
+// error set.
+int exec_module(PyObject *m, void (*init)(nb::module_ &)) noexcept;
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define KESTREL_MODULE_INTERPRETERS \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define KESTREL_MODULE_INTERPRETERS
+#endif
+
+// The entry point of an extension module, used as NB_MODULE is.
+#define KESTREL_MODULE(name, variable)                                                          \
+    static void kestrel_init_##name(::nanobind::module_ &);                                     \
+    static int kestrel_exec_##name(PyObject *m) {                                               \
+        return ::kestrel::exec_module(m, kestrel_init_##name);                                  \
+    }                                                                                            \
+    extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                        \
+        static PyModuleDef_Slot slots[] = {                                                     \
+            {Py_mod_exec, (void *) kestrel_exec_##name}, KESTREL_MODULE_INTERPRETERS{0, nullptr}}; \
+        static PyModuleDef def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots,     \
+                                  nullptr, nullptr, nullptr};                                    \
+        return PyModuleDef_Init(&def);                                                          \
+    }                                                                                            \
+    void kestrel_init_##name(::nanobind::module_ &variable)
+
 }  // namespace kestrel

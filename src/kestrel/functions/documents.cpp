@@ -72,14 +72,18 @@ nb::object key_tuple(nb::handle doc, const Fields &fields) {
 }
 
 Task<nb::list> read_rules(nb::handle manage, const char *type) {
-    nb::list uniques;
-    nb::object it = aiter(manage.attr("find")(doc("type", nb::str(type))));
-    for (;;) {
-        nb::object record = co_await next_item(it);
-        if (!record.is_valid()) break;
-        uniques.append(steal_or_throw(PySet_New(item(record, nb::str("keys")).ptr())));
+    Held<nb::list> uniques;
+    Held<> records = aiter(manage.attr("find")(doc("type", nb::str(type)))), record;
+    while (co_await next_item(records, record)) {
+        nb::object fields = steal_or_throw(PySet_New(item(record, nb::str("keys")).ptr()));
+        if (PySet_GET_SIZE(fields.ptr()) == 0) raise_rule_without_fields(record.attr("get")("name"));
+        uniques.append(fields);
     }
-    co_return uniques;
+    co_return std::move(uniques);
+}
+
+void raise_rule_without_fields(nb::handle rule_name) {
+    raise_error(PyExc_ValueError, cat("'", rule_name, "' has no fields!"));
 }
 
 }  // namespace kestrel::functions

@@ -39,7 +39,12 @@ nb::dict rule_query(nb::handle doc, const Fields &fields);
 nb::object key_tuple(nb::handle doc, const Fields &fields);
 
 // Every rule record of one `type` in the manage companion, in the server's
-// order, each as the set of its `keys`.
+// order, each as the set of its `keys`. A record whose keys are empty fails
+// here, before anything is written: a rule without fields would make every
+// document one entity.
 Task<nb::list> read_rules(nb::handle manage, const char *type);
+
+// raise ValueError("'<rule>' has no fields!")
+[[noreturn]] void raise_rule_without_fields(nb::handle rule_name);
 
 }  // namespace kestrel::functions

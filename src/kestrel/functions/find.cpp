@@ -22,6 +22,13 @@ struct Level {
     bool main_pass = false;
     nb::object query;
     nb::object cursor;  // iterator of the open pass, or invalid
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(doc.ptr());
+        Py_VISIT(query.ptr());
+        Py_VISIT(cursor.ptr());
+        return 0;
+    }
 };
 
 }  // namespace
@@ -31,11 +38,12 @@ struct Level {
 Body _check_newest_unique(Args a) {
     nb::handle collection = a[0], temp_collection = a[1], doc_id = a[2];
     nb::handle uniques = a[4], eqivalent_set = a[5];
-    std::vector<Fields> rules = rule_fields(uniques);
+    Held<std::vector<Fields>> rules = rule_fields(uniques);
     nb::object temp_rank = nb::int_(1), main_rank = nb::int_(0);
 
-    std::vector<Level> stack;
+    Held<std::vector<Level>> stack;
     stack.emplace_back(nb::borrow(a[3]));
+    Held<> new_doc;
     while (!stack.empty()) {
         size_t top = stack.size() - 1;
         if (!stack[top].cursor.is_valid()) {
@@ -53,8 +61,7 @@ Body _check_newest_unique(Args a) {
                 level.cursor = scan_newest_first(collection, level.query);
             }
         }
-        nb::object new_doc = co_await next_item(stack[top].cursor);
-        if (!new_doc.is_valid()) {
+        if (!co_await next_item(stack[top].cursor, new_doc)) {
             Level &level = stack[top];
             level.cursor = nb::object();
             if (level.main_pass) ++level.rule;
@@ -80,30 +87,29 @@ Body _check_newest_unique(Args a) {
 Body find(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], query = a[3];
     try {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object temp_collection = item(db, names::temp(collection_name));
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> temp_collection = item(db, names::temp(collection_name));
+        Held<> manage_collection = item(db, names::manage(collection_name));
 
-        nb::list uniques = co_await read_rules(manage_collection, "unique");
-        nb::list new_docs;
+        Held<nb::list> uniques = co_await read_rules(manage_collection, "unique");
+        Held<nb::list> new_docs;
+        Held<> found, found_doc, result;
         for (int rank = 1; rank >= 0; --rank) {
             nb::handle searched = rank == 1 ? nb::handle(temp_collection) : nb::handle(collection);
-            nb::object found = scan_newest_first(searched, query);
-            for (;;) {
-                nb::object found_doc = co_await next_item(found);
-                if (!found_doc.is_valid()) break;
-                nb::object doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
-                nb::object eqivalent_set = new_set();
+            found = scan_newest_first(searched, query);
+            while (co_await next_item(found, found_doc)) {
+                Held<> doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
+                Held<> eqivalent_set = new_set();
                 set_add(eqivalent_set, doc_id);
-                nb::dict check_args = doc("collection", collection, "temp_collection", temp_collection,
-                                          "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
-                                          "eqivalent_set", eqivalent_set);
-                nb::object result = co_await call_op("_check_newest_unique", check_args);
+                result = co_await call_op("_check_newest_unique",
+                                          doc("collection", collection, "temp_collection", temp_collection,
+                                              "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
+                                              "eqivalent_set", eqivalent_set));
                 if (truthy(item(result, nb::int_(0)))) new_docs.append(found_doc);
             }
         }
-        co_return new_docs;
+        co_return std::move(new_docs);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
         raise_from(nb::str("Can not find query!"), e);

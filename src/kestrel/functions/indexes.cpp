@@ -2,8 +2,9 @@
 // dropping and re-creating every recorded index.
 //
 // An index record keeps the complete argument list of the index model as
-// text: the caller's specification T followed by ", name='" + N + "'". Both
-// insertion and activation turn exactly that text into an `IndexModel`
+// text: the caller's specification T followed by ", name=" and the index
+// name N written as a string literal (for an ordinary name, "'" + N + "'").
+// Both insertion and activation turn exactly that text into an `IndexModel`
 // through `index_model` below, which reads it as data (literal values only)
 // and never runs it.
 #include "operations.hpp"
@@ -12,17 +13,11 @@ namespace kestrel::functions {
 
 namespace {
 
-// raise <type>(message), with `cause` as its cause when given.
-[[noreturn]] void raise_error(PyObject *type, nb::handle message, const nb::python_error *cause) {
-    PyObject *exc = PyObject_CallOneArg(type, message.ptr());
-    if (!exc) throw_pending();
-    if (cause) {
-        PyException_SetCause(exc, Py_NewRef(cause->value().ptr()));
-        PyException_SetContext(exc, Py_NewRef(cause->value().ptr()));
-    }
-    restore_error(exc);
-    throw_pending();
-}
+// The longest index text read: far above any real index specification, far
+// below what makes the parser slow (it needs seconds and gigabytes for a few
+// megabytes of nested brackets). Counted in UTF-8 bytes, the form the parser
+// reads and the record stores.
+constexpr Py_ssize_t max_index_text = 64 * 1024;
 
 [[noreturn]] void refuse(nb::handle index_name, const nb::python_error *cause = nullptr) {
     raise_error(PyExc_ValueError,
@@ -55,8 +50,16 @@ nb::object literal(nb::handle ast, nb::handle node, nb::handle index_name) {
 // such as a second `name`); anything but literals raises ValueError naming
 // the index; the index model's own checks raise their errors.
 nb::object index_model(nb::handle code, nb::handle index_name) {
+    nb::str text = to_text(code);
+    // Measured before anything is parsed. (A text with a lone surrogate has
+    // no UTF-8 form; the parser refuses it before reading it.)
+    if (PyUnicode_GET_LENGTH(text.ptr()) > max_index_text ||
+        (PyUnicode_GET_LENGTH(text.ptr()) * 4 > max_index_text && utf8_size(text) > max_index_text))
+        raise_error(PyExc_ValueError, cat("index ", nb::repr(index_name),
+                                          ": the index specification is longer than ",
+                                          nb::int_(max_index_text), " bytes"));
     nb::module_ ast = nb::module_::import_("ast");
-    nb::str source = cat("_(", code, ")");
+    nb::str source = cat("_(", text, ")");
     nb::object tree = ast.attr("parse")(source, nb::arg("mode") = "eval");
     nb::object call = tree.attr("body");
     if (!is_instance(call, ast.attr("Call"))) refuse(index_name);
@@ -88,16 +91,15 @@ nb::object index_model(nb::handle code, nb::handle index_name) {
     return nb::steal(model);
 }
 
-// T + ", name='" + N + "'", with the interpreter's own `+` (a T that is not
-// text fails here with its TypeError).
+// T + ", name=" + the literal of N, with the interpreter's own `+` (a T or
+// N that is not text fails here with its TypeError, as T + ", name='" + N
+// does).
 nb::object record_code(nb::handle spec, nb::handle index_name) {
-    nb::object code = nb::steal(PyNumber_Add(spec.ptr(), nb::str(", name='").ptr()));
-    if (!code.is_valid()) throw_pending();
-    code = nb::steal(PyNumber_Add(code.ptr(), index_name.ptr()));
-    if (!code.is_valid()) throw_pending();
-    code = nb::steal(PyNumber_Add(code.ptr(), nb::str("'").ptr()));
-    if (!code.is_valid()) throw_pending();
-    return code;
+    nb::object code = steal_or_throw(PyNumber_Add(spec.ptr(), nb::str(", name=").ptr()));
+    if (PyUnicode_Check(index_name.ptr())) return concat(code, text_literal(index_name));
+    code = steal_or_throw(PyNumber_Add(code.ptr(), nb::str("'").ptr()));
+    code = steal_or_throw(PyNumber_Add(code.ptr(), index_name.ptr()));
+    return steal_or_throw(PyNumber_Add(code.ptr(), nb::str("'").ptr()));
 }
 
 bool equals(nb::handle a, const char *text) {
@@ -113,20 +115,19 @@ bool equals(nb::handle a, const char *text) {
 Body insert_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index = a[3];
     co_return co_await framed(client, nb::str("Can not create indexes."), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
 
-        nb::list indexes;
-        nb::list manage_collection_docs;
+        Held<nb::list> indexes;
+        Held<nb::list> manage_collection_docs;
         // The names as they are when the call starts; the dict may be the
         // caller's and change while we wait on the server.
-        nb::list index_names = nb::steal<nb::list>(PySequence_List(index.ptr()));
+        Held<nb::list> index_names = list_from(index);
         for (nb::handle name : index_names) {
-            nb::object spec = item(index, name);
+            Held<> spec = item(index, name);
             if (equals(name, "_id_")) raise_runtime(cat("'", name, "' is in the index_list."));
-            nb::dict filter = doc("type", nb::str("index"), "name", name);
-            nb::object found = co_await driver(manage_collection, "find_one", filter);
+            Held<> found = co_await driver(manage_collection, "find_one", doc("type", nb::str("index"), "name", name));
             if (!found.is_none()) raise_runtime(cat("'", name, "' is in the index_list."));
             nb::object code = record_code(spec, name);
             indexes.append(index_model(code, name));
@@ -145,9 +146,9 @@ Body insert_index(Args a) {
 Body delete_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index_name = a[3];
     co_return co_await framed(client, cat("Can not delete '", index_name, "'!"), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
         co_await driver(collection, "drop_index", index_name);
         co_await driver(manage_collection, "delete_many", doc("type", nb::str("index"), "name", index_name));
         co_return nb::none();
@@ -159,8 +160,8 @@ Body delete_index(Args a) {
 Body deactive_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     // Taken before the frame: a name the driver refuses is reported as is.
-    nb::object db = item(client, db_name);
-    nb::object collection = item(db, collection_name);
+    Held<> db = item(client, db_name);
+    Held<> collection = item(db, collection_name);
     co_return co_await framed(client, nb::str("Can not deactive indexes of collection!"),
                               [&]() -> Body {
         db = co_await access_check(client, db_name, collection_name);
@@ -176,16 +177,13 @@ Body active_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     co_return co_await framed(client, nb::str("Can not active indexes of collection!"),
                               [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
 
-        nb::list indexes;
-        nb::object cursor = manage_collection.attr("find")(doc("type", nb::str("index")));
-        nb::object it = aiter(cursor);
-        for (;;) {
-            nb::object record = co_await next_item(it);
-            if (!record.is_valid()) break;
+        Held<nb::list> indexes;
+        Held<> records = aiter(manage_collection.attr("find")(doc("type", nb::str("index")))), record;
+        while (co_await next_item(records, record)) {
             nb::object code = item(record, nb::str("code"));
             nb::object name = record.attr("get")("name");
             indexes.append(index_model(code, name));

@@ -57,7 +57,7 @@ Body create_collection(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     nb::handle index = a[3], unique = a[4], archive_unique = a[5];
     co_return co_await framed(client, cat("Can not create '", collection_name, "'!"), [&]() -> Body {
-        nb::object db = item(client, db_name);
+        Held<> db = item(client, db_name);
         co_await driver(db, "create_collection", collection_name);
         co_await driver(db, "create_collection", names::temp(collection_name));
         co_await driver(db, "create_collection", names::manage(collection_name));
@@ -70,13 +70,13 @@ Body create_collection(Args a) {
 
         nb::dict kwargs = op_args(client, db_name, collection_name);
         kwargs["index"] = index;
-        co_await call_op("insert_index", kwargs);
+        co_await call_op("insert_index", std::move(kwargs));
         kwargs = op_args(client, db_name, collection_name);
         kwargs["unique"] = unique;
-        co_await call_op("insert_unique", kwargs);
+        co_await call_op("insert_unique", std::move(kwargs));
         kwargs = op_args(client, db_name, collection_name);
         kwargs["unique"] = archive_unique;
-        co_await call_op("insert_archive_unique", kwargs);
+        co_await call_op("insert_archive_unique", std::move(kwargs));
         co_return nb::none();
     });
 }
@@ -86,10 +86,10 @@ Body create_collection(Args a) {
 Body drop_collection(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     co_return co_await framed(client, cat("Can not drop '", collection_name, "'!"), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object temp_collection = item(db, names::temp(collection_name));
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> temp_collection = item(db, names::temp(collection_name));
+        Held<> manage_collection = item(db, names::manage(collection_name));
         co_await driver(collection, "drop");
         co_await driver(temp_collection, "drop");
         co_await driver(manage_collection, "drop");
@@ -106,10 +106,10 @@ Body drop_collection(Args a) {
 Body compact(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     co_return co_await framed(client, cat("Can not compact '", collection_name, "'!"), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
-        nb::object result = co_await driver(db, "command", "compact", collection_name);
+        Held<> result = co_await driver(db, "command", "compact", collection_name);
         nb::module_::import_("builtins").attr("print")(result);
         co_await call_op("active_index", op_args(client, db_name, collection_name));
         co_return nb::none();

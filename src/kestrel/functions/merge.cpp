@@ -15,39 +15,34 @@ Body temp_to_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     co_return co_await framed(client, cat("Can not insert temp to main for '", collection_name, "'!"),
                               [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object temp_collection = item(db, names::temp(collection_name));
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> temp_collection = item(db, names::temp(collection_name));
+        Held<> manage_collection = item(db, names::manage(collection_name));
 
-        nb::list uniques = co_await read_rules(manage_collection, "unique");
-        std::vector<Fields> rules = rule_fields(uniques);
+        Held<nb::list> uniques = co_await read_rules(manage_collection, "unique");
+        Held<std::vector<Fields>> rules = rule_fields(uniques);
 
-        nb::object origin_ids = new_set();
-        std::vector<nb::object> tekrar;
+        Held<> origin_ids = new_set();
+        Held<std::vector<nb::object>> tekrar;
         for (size_t i = 0; i < rules.size(); ++i) tekrar.push_back(new_set());
-        nb::list docs;
+        Held<nb::list> docs;
 
-        nb::object temp_docs = scan_newest_first(temp_collection, nb::dict());
-        for (;;) {
-            nb::object temp_doc = co_await next_item(temp_docs);
-            if (!temp_doc.is_valid()) break;
+        Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
+        Held<> main_docs, main_doc;
+        while (co_await next_item(temp_docs, temp_doc)) {
             int flag = 0;
             for (size_t i = 0; i < rules.size(); ++i) {
                 if (!carries(temp_doc, rules[i])) continue;
-                nb::dict search_code = rule_query(temp_doc, rules[i]);
-                nb::object tekrar_key = key_tuple(temp_doc, rules[i]);
+                Held<nb::dict> search_code = rule_query(temp_doc, rules[i]);
+                Held<> tekrar_key = key_tuple(temp_doc, rules[i]);
                 if (contains(tekrar[i], tekrar_key)) {  // claimed by a newer temp document
                     flag = 1;
                     continue;
                 }
                 set_add(tekrar[i], tekrar_key);
-                nb::object main_docs = aiter(collection.attr("find")(search_code));
-                for (;;) {
-                    nb::object main_doc = co_await next_item(main_docs);
-                    if (!main_doc.is_valid()) break;
-                    set_add(origin_ids, item(main_doc, id_key()));
-                }
+                main_docs = aiter(collection.attr("find")(search_code));
+                while (co_await next_item(main_docs, main_doc)) set_add(origin_ids, item(main_doc, id_key()));
             }
             if (flag == 0) {
                 drop_id(temp_doc);
@@ -58,7 +53,7 @@ Body temp_to_main(Args a) {
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
         nb::dict delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = steal_or_throw(PySequence_List(origin_ids.ptr()));
-        co_await call_op("Delete_doc_main", delete_args);
+        co_await call_op("Delete_doc_main", std::move(delete_args));
         if (nb::len(docs) > 0) co_await driver(collection, "insert_many", docs);
         co_await driver(temp_collection, "delete_many", nb::dict());
         co_await call_op("active_index", op_args(client, db_name, collection_name));

@@ -44,7 +44,7 @@ const char *insert_archive_unique_line =
 using namespace kestrel;
 using namespace kestrel::functions;
 
-NB_MODULE(functions, m) {
+KESTREL_MODULE(functions, m) {
     m.attr("AsyncIOMotorClient") = nb::module_::import_("motor.motor_asyncio").attr("AsyncIOMotorClient");
     nb::module_ pymongo = nb::module_::import_("pymongo");
     m.attr("MongoClient") = pymongo.attr("MongoClient");

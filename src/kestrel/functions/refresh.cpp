@@ -76,6 +76,13 @@ public:
         }
     }
 
+    int traverse(visitproc visit, void *arg) const {
+        for (size_t at = 0; at < cells_.size(); at += stride_)
+            if (cells_[at + 1])
+                for (size_t j = 0; j < arity_; ++j) Py_VISIT(reinterpret_cast<PyObject *>(cells_[at + 2 + j]));
+        return 0;
+    }
+
 private:
     bool same_key(const uintptr_t *cell, PyObject *const *values) const {
         for (size_t j = 0; j < arity_; ++j) {
@@ -122,6 +129,13 @@ struct Version {
             index_native = overflow == 0;
         }
     }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(doc.ptr());
+        Py_VISIT(index.ptr());
+        Py_VISIT(id.ptr());
+        return 0;
+    }
+
     // a[`__index__`] > b[`__index__`], as the interpreter compares them.
     friend bool index_greater(const Version &a, const Version &b) {
         if (a.index_native && b.index_native) return a.index_value > b.index_value;
@@ -209,6 +223,13 @@ public:
         clusters_[n].swap(max_index_doc);
     }
 
+    int traverse(visitproc visit, void *arg) const {
+        if (int r = visit_refs(rules_, visit, arg)) return r;
+        if (int r = visit_refs(tekrar_, visit, arg)) return r;
+        if (int r = visit_refs(clusters_, visit, arg)) return r;
+        return visit_refs(archive_docs_, visit, arg);
+    }
+
 private:
     // The document's values for the rule's fields, when it carries them all.
     static bool values_if_carried(nb::handle doc, const Fields &fields, std::vector<nb::object> &out) {
@@ -274,39 +295,34 @@ Body refresh_archive(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     co_return co_await framed(client, cat("Can not refresh archive for '", collection_name, "'!"),
                               [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object collection = item(db, collection_name);
-        nb::object temp_collection = item(db, names::temp(collection_name));
-        nb::object manage_collection = item(db, names::manage(collection_name));
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> collection = item(db, collection_name);
+        Held<> temp_collection = item(db, names::temp(collection_name));
+        Held<> manage_collection = item(db, names::manage(collection_name));
 
         nb::object archive_collection_name =
             steal_or_throw(PyNumber_Add(nb::str("archive_").ptr(), collection_name.ptr()));
         co_await access_check(client, db_name, archive_collection_name);  // the archive exists too
 
-        nb::list uniques = co_await read_rules(manage_collection, "archive_unique");
-        Clusters clusters(rule_fields(uniques));
-        std::vector<nb::object> temp_to_main_docs;
+        Held<nb::list> uniques = co_await read_rules(manage_collection, "archive_unique");
+        Held<Clusters> clusters(rule_fields(uniques));
+        Held<std::vector<nb::object>> temp_to_main_docs;
         nb::handle index_field = index_key();
 
-        nb::object temp_docs = scan_newest_first(temp_collection, nb::dict());
-        for (;;) {
-            nb::object temp_doc = co_await next_item(temp_docs);
-            if (!temp_doc.is_valid()) break;
+        Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
+        while (co_await next_item(temp_docs, temp_doc)) {
             drop_id(temp_doc);
             if (has_field(temp_doc, index_field))
                 clusters.step(std::move(temp_doc));
             else
                 temp_to_main_docs.push_back(std::move(temp_doc));
         }
-        nb::object main_docs = scan_newest_first(collection, nb::dict());
-        for (;;) {
-            nb::object main_doc = co_await next_item(main_docs);
-            if (!main_doc.is_valid()) break;
+        Held<> main_docs = scan_newest_first(collection, nb::dict()), main_doc;
+        while (co_await next_item(main_docs, main_doc))
             if (has_field(main_doc, index_field)) clusters.step(std::move(main_doc));
-        }
-        nb::list corrected_archive_docs, main_del_ids;
+        Held<nb::list> corrected_archive_docs, main_del_ids;
         clusters.finish(temp_to_main_docs, corrected_archive_docs, main_del_ids);
-        nb::list moved = list_of(temp_to_main_docs);
+        Held<nb::list> moved = list_of(temp_to_main_docs);
 
         if (nb::len(corrected_archive_docs) > 0)
             co_await call_op("insert_temp", doc("client", client, "db_name", db_name, "collection_name",
@@ -314,7 +330,7 @@ Body refresh_archive(Args a) {
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
         nb::dict delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = main_del_ids;
-        co_await call_op("Delete_doc_main", delete_args);
+        co_await call_op("Delete_doc_main", std::move(delete_args));
         if (nb::len(moved) > 0) co_await driver(collection, "insert_many", moved);
         co_await call_op("active_index", op_args(client, db_name, collection_name));
         co_await driver(temp_collection, "delete_many", nb::dict());

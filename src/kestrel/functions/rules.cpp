@@ -1,5 +1,5 @@
 // Unique rules (each backed by an index) and archive-unique rules (records only).
-#include "operations.hpp"
+#include "documents.hpp"
 
 namespace kestrel::functions {
 
@@ -12,20 +12,26 @@ nb::dict rule_filter(const char *type, nb::handle name) {
 
 // The names of a rule mapping as they are when the call starts: the dict may
 // be the caller's and change while the operation waits on the server.
-nb::list rule_names(nb::handle rules) { return nb::steal<nb::list>(PySequence_List(rules.ptr())); }
+nb::list rule_names(nb::handle rules) { return list_from(rules); }
 
 // "[('f1', 1), ('f2', 1), ]": the specification text of a rule's index, one
-// ascending key per field in the rule's order. The fields are walked once.
+// ascending key per field in the rule's order, each field's text form
+// written as a string literal. The fields are walked once.
 nb::str unique_index_spec(nb::handle fields) {
     nb::str text("[");
-    for (nb::handle field : fields) text = cat(text, "('", field, "', 1), ");
+    for (nb::handle field : fields) text = cat(text, "(", text_literal(to_text(field)), ", 1), ");
     return cat(text, "]");
 }
 
 // Walk the field list once, so that a value that is not iterable fails
-// before its record is written.
-void walk(nb::handle fields) {
-    for (nb::handle field : fields) (void) field;
+// before its record is written; gives the number of fields.
+size_t walk(nb::handle fields) {
+    size_t n = 0;
+    for (nb::handle field : fields) {
+        (void) field;
+        ++n;
+    }
+    return n;
 }
 
 }  // namespace
@@ -35,22 +41,21 @@ void walk(nb::handle fields) {
 Body insert_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
     co_return co_await framed(client, nb::str("Can not create unique."), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
-        nb::list rules = rule_names(unique);
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
+        Held<nb::list> rules = rule_names(unique);
         for (nb::handle name : rules) {
-            nb::object fields = item(unique, name);
-            nb::object found = co_await driver(manage_collection, "find_one", rule_filter("unique", name));
+            Held<> fields = item(unique, name);
+            Held<> found = co_await driver(manage_collection, "find_one", rule_filter("unique", name));
             if (!found.is_none()) raise_runtime(cat("'", name, "' already exists!"));
             nb::str spec = unique_index_spec(fields);
             nb::dict index;
             index[names::unique_index(name)] = spec;
             try {
-                nb::dict kwargs = doc("client", client, "db_name", db_name,
-                                      "collection_name", collection_name, "index", index);
-                co_await call_op("insert_index", kwargs);
-                nb::dict record = doc("type", nb::str("unique"), "name", name, "keys", fields);
-                co_await driver(manage_collection, "insert_one", record);
+                co_await call_op("insert_index", doc("client", client, "db_name", db_name,
+                                                     "collection_name", collection_name, "index", index));
+                co_await driver(manage_collection, "insert_one",
+                                doc("type", nb::str("unique"), "name", name, "keys", fields));
             } catch (nb::python_error &e) {
                 if (!is_exception(e)) throw;
                 raise_from(cat("There is a same index as '", name, "'. please delete that index and insert '",
@@ -67,15 +72,14 @@ Body insert_unique(Args a) {
 Body delete_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
     co_return co_await framed(client, cat("Can not delete unique '", unique_name, "'!"), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
-        nb::object found =
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
+        Held<> found =
             co_await driver(manage_collection, "find_one", rule_filter("unique", unique_name));
         if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
         co_await driver(manage_collection, "delete_many", rule_filter("unique", unique_name));
-        nb::dict kwargs = doc("client", client, "db_name", db_name, "collection_name", collection_name,
-                              "index_name", names::unique_index(unique_name));
-        co_await call_op("delete_index", kwargs);
+        co_await call_op("delete_index", doc("client", client, "db_name", db_name, "collection_name",
+                                             collection_name, "index_name", names::unique_index(unique_name)));
         co_return nb::none();
     });
 }
@@ -85,17 +89,17 @@ Body delete_unique(Args a) {
 Body insert_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
     co_return co_await framed(client, nb::str("Can not create archive_unique."), [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
-        nb::list rules = rule_names(unique);
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
+        Held<nb::list> rules = rule_names(unique);
         for (nb::handle name : rules) {
-            nb::object fields = item(unique, name);
-            nb::object found =
-                co_await driver(manage_collection, "find_one", rule_filter("archive_unique", name));
+            Held<> fields = item(unique, name);
+            Held<> found = co_await driver(manage_collection, "find_one", rule_filter("archive_unique", name));
             if (!found.is_none()) raise_runtime(cat("'", name, "' already exists!"));
-            walk(fields);
-            nb::dict record = doc("type", nb::str("archive_unique"), "name", name, "keys", fields);
-            co_await driver(manage_collection, "insert_one", record);
+            // A rule without fields would make every document one entity.
+            if (walk(fields) == 0) raise_rule_without_fields(name);
+            co_await driver(manage_collection, "insert_one",
+                            doc("type", nb::str("archive_unique"), "name", name, "keys", fields));
         }
         co_return nb::none();
     });
@@ -107,9 +111,9 @@ Body delete_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
     co_return co_await framed(client, cat("Can not delete archive_unique '", unique_name, "'!"),
                               [&]() -> Body {
-        nb::object db = co_await access_check(client, db_name, collection_name);
-        nb::object manage_collection = item(db, names::manage(collection_name));
-        nb::object found =
+        Held<> db = co_await access_check(client, db_name, collection_name);
+        Held<> manage_collection = item(db, names::manage(collection_name));
+        Held<> found =
             co_await driver(manage_collection, "find_one", rule_filter("archive_unique", unique_name));
         if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
         co_await driver(manage_collection, "delete_many", rule_filter("archive_unique", unique_name));

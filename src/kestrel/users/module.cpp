@@ -9,7 +9,7 @@ namespace kestrel::users {
 Body create_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2], pwd = a[3], roles = a[4];
     co_return co_await framed(client, nb::str("Can not create user!"), [&]() -> Body {
-        nb::object db = co_await database_check(client, db_name);
+        Held<> db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("createUser", user, "pwd", pwd, "roles", roles));
         co_return nb::none();
     });
@@ -18,7 +18,7 @@ Body create_user(Args a) {
 Body drop_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2];
     co_return co_await framed(client, nb::str("Can not drop user!"), [&]() -> Body {
-        nb::object db = co_await database_check(client, db_name);
+        Held<> db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("dropUser", user));
         co_return nb::none();
     });
@@ -27,7 +27,7 @@ Body drop_user(Args a) {
 // get_users / get_roles: no session; the server's reply is returned unchanged.
 Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict command, const char *failure) {
     try {
-        nb::object db = co_await database_check(client, db_name);
+        Held<> db = co_await database_check(client, db_name);
         co_return co_await driver(db, "command", command);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
@@ -49,7 +49,7 @@ Body get_roles(Args a) {
 using namespace kestrel;
 using namespace kestrel::users;
 
-NB_MODULE(users, m) {
+KESTREL_MODULE(users, m) {
     m.attr("AsyncIOMotorClient") = nb::module_::import_("motor.motor_asyncio").attr("AsyncIOMotorClient");
     nb::module_ typing = nb::module_::import_("typing");
     m.attr("Dict") = typing.attr("Dict");
