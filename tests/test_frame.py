@@ -14,6 +14,7 @@ from pymongo.errors import OperationFailure
 
 import kestrel.functions as kf
 import kestrel.users as ku
+from fake_driver import FakeClient
 
 FUNCTIONS = [
     "connect", "active_index", "deactive_index", "delete_index", "insert_index",
@@ -113,6 +114,13 @@ class Str(str):
     (lambda: kf.insert_temp(None, "d", docs=[]), "insert_temp() takes exactly 4 positional arguments (2 given)"),
     (lambda: kf.insert_temp(None, "d", "c", [], extra=1), "insert_temp() got an unexpected keyword argument 'extra'"),
     (lambda: kf.insert_temp(None, "d", "c", [], db_name="d"), "insert_temp() got multiple values for keyword argument 'db_name'"),
+    # as the interpreter orders them: keywords first, then counts
+    (lambda: kf.find(**{"bogus": 1}), "find() got an unexpected keyword argument 'bogus'"),
+    (lambda: kf.find(None, bogus=1), "find() got an unexpected keyword argument 'bogus'"),
+    (lambda: kf.find(None, "d", "c", {}, 5, bogus=1), "find() got an unexpected keyword argument 'bogus'"),
+    (lambda: kf.find(None, "d", "c", {}, 5, client=1), "find() got multiple values for keyword argument 'client'"),
+    (lambda: kf.connect("u", bogus=1), "connect() got an unexpected keyword argument 'bogus'"),
+    (lambda: kf.find(None, "d", "c", {}, 5), "find() takes exactly 4 positional arguments (5 given)"),
     (lambda: kf.drop_collection(None, "d", Str("c")), "Argument 'collection_name' has incorrect type (expected str, got Str)"),
     (lambda: kf.drop_collection(None, "d", None), "Argument 'collection_name' has incorrect type (expected str, got NoneType)"),
     (lambda: kf.create_collection(None, "d", "c", {}, [], {}), "Argument 'unique' has incorrect type (expected dict, got list)"),
@@ -375,3 +383,182 @@ def test_calls_between_operations_use_module_globals(monkeypatch, run):
     run(kf.insert_unique, fake, "d", "c", {"r": ["a"]})
     assert seen == [{"client": fake, "db_name": "d", "collection_name": "c",
                      "index": {"_unique_r": "[('a', 1), ]"}}]
+
+
+# ---- exits that swallow the error ---------------------------------------------------
+
+class Swallowing:
+    """The fake behind a session (level "session") or transaction (level
+    "txn") whose exit answers True, as a context manager that suppresses
+    errors does; "txn-untrue": the transaction's answer cannot be told true
+    or false. Start calls keep the fake's flavour."""
+
+    def __init__(self, fake, level):
+        self.fake, self.level = fake, level
+
+    def __getitem__(self, name):
+        return self.fake[name]
+
+    def list_database_names(self):
+        return self.fake.list_database_names()
+
+    def start_session(self):
+        return wrap(self.fake.start_session(), lambda s: SwallowingContext(s, self.level, "session"))
+
+
+class SwallowingContext:
+    def __init__(self, inner, level, kind):
+        self.inner, self.level, self.kind = inner, level, kind
+
+    async def __aenter__(self):
+        await self.inner.__aenter__()
+        return self
+
+    async def __aexit__(self, *exc):
+        await self.inner.__aexit__(*exc)
+        if self.level == "txn-untrue" and self.kind == "txn":
+            return Untrue()
+        return self.level == self.kind
+
+    def start_transaction(self):
+        return wrap(self.inner.start_transaction(), lambda t: SwallowingContext(t, self.level, "txn"))
+
+
+class Untrue:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+def wrap(made, make):
+    """make(made), or a coroutine giving it when `made` must be awaited."""
+    if not inspect.isawaitable(made):
+        return make(made)
+
+    async def later():
+        return make(await made)
+    return later()
+
+
+async def python_delete_doc_main(client, db_name, collection_name, ids):
+    """Delete_doc_main written in Python (the access check's common path)."""
+    session = client.start_session()
+    session = await session if inspect.isawaitable(session) else session
+    async with session:
+        try:
+            txn = session.start_transaction()
+            txn = await txn if inspect.isawaitable(txn) else txn
+            async with txn:
+                if db_name not in await client.list_database_names():
+                    raise RuntimeError("")
+                db = client[db_name]
+                if collection_name not in await db.list_collection_names():
+                    raise RuntimeError("")
+                await db[collection_name].delete_many({"_id": {"$in": ids}})
+        except Exception as e:
+            raise RuntimeError(f"Can not delete from '{collection_name}'!") from e
+
+
+@pytest.mark.parametrize("level", ["txn", "session"])
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+@pytest.mark.parametrize("fault", [OperationFailure("boom"), KeyboardInterrupt()], ids=repr)
+def test_swallowed_error_completes_as_in_python(flavor, level, fault):
+    outcomes = []
+    for op in (kf.Delete_doc_main, python_delete_doc_main):
+        from fake_driver import FakeClient
+        fake = FakeClient(flavor)
+        fake.seed("d", "c", [{"_id": 1}])
+        fake.fail("d.c.delete_many", fault)
+        outcomes.append((asyncio.run(op(Swallowing(fake, level), "d", "c", [1])), fake.names()))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0] == (None, ["session.start", "txn.start", "client.list_database_names",
+                                  "db:d.list_collection_names", "d.c.delete_many", "txn.abort",
+                                  "session.end"])
+
+
+@pytest.mark.parametrize("level", ["txn", "session"])
+@pytest.mark.parametrize("op, args, failing", [
+    (kf.deactive_index, ("d", "c"), "d.c.drop_indexes"),
+    (kf.active_index, ("d", "c"), "d._manage_c.find"),
+    (kf.insert_index, ("d", "c", {"a": "[('a', 1)]"}), "d.c.create_indexes"),
+    (kf.insert_temp, ("d", "c", [{"x": 1}]), "d._temp_c.insert_many"),
+    (kf.insert_archive_unique, ("d", "c", {"r": ["a"]}), "d._manage_c.insert_one"),
+    (kf.drop_collection, ("d", "c"), "d.c.drop"),
+    (ku.create_user, ("d", "u", "pw", []), "db:d.command"),
+], ids=lambda v: getattr(v, "__name__", None))
+def test_swallowed_error_in_each_operation(fake, run, level, op, args, failing):
+    fake.seed("d", "c", [{"_id": 1}])
+    fake.fail(failing, OperationFailure("boom"))
+    assert run(op, Swallowing(fake, level), *args) is None
+    names = fake.names()
+    assert names[names.index(failing):] == [failing, "txn.abort", "session.end"]
+
+
+def test_swallowed_error_in_a_callee_lets_the_caller_go_on(fake, run):
+    """deactive_index fails inside temp_to_main, its own frame swallows the
+    error, and the merge goes on as the same code in Python would."""
+    fake.seed("d", "c", [{"_id": 1, "k": 1}])
+    fake.seed("d", "_temp_c", [{"_id": 2, "k": 1}])
+    fake.seed("d", "_manage_c", [{"type": "unique", "name": "r", "keys": ["k"]}])
+    fake.fail("d.c.drop_indexes", OperationFailure("boom"))
+    assert run(kf.temp_to_main, Swallowing(fake, "txn"), "d", "c") is None
+    assert [d["k"] for d in fake.docs("d", "c")] == [1] and fake.docs("d", "c")[0]["_id"] != 1
+    assert fake.docs("d", "_temp_c") == []
+
+
+def test_exit_answer_without_truth_fails_the_operation(fake, run):
+    fake.seed("d", "c", [{"_id": 1}])
+    fake.fail("d.c.delete_many", OperationFailure("boom"))
+    with pytest.raises(RuntimeError, match=r"^Can not delete from 'c'!$") as e:
+        run(kf.Delete_doc_main, Swallowing(fake, "txn-untrue"), "d", "c", [1])
+    cause = e.value.__cause__
+    assert (type(cause), str(cause)) == (ValueError, "no truth")
+    assert isinstance(cause.__context__, OperationFailure)
+
+
+# ---- driver calls are awaited as Python awaits them ----------------------------------
+
+class PlainFake(FakeClient):
+    """Answers every driver call with a plain value, as a synchronous client
+    does (sessions and transactions as PyMongo's asynchronous client)."""
+
+    def __init__(self):
+        super().__init__("pymongo")
+
+    def _op(self, target, method, args, kwargs, work, sid=None):
+        self._raise_now(self._record(target, method, args, kwargs, sid))
+        return work()
+
+
+NOT_AWAITABLE = "object {} can't be used in 'await' expression"
+
+
+def test_plain_answers_fail_the_operation(run):
+    """The call runs (a synchronous client would block the loop for it), then
+    awaiting its plain answer fails as Python's await does."""
+    fake = PlainFake()
+    fake.seed("d", "c", [{"a": 1}])
+    with pytest.raises(RuntimeError, match=r"^Can not insert '_temp_c'!$") as e:
+        run(kf.insert_temp, fake, "d", "c", [{"x": 1}])
+    assert (type(e.value.__cause__), str(e.value.__cause__)) == (TypeError, NOT_AWAITABLE.format("InsertManyResult"))
+    # the listings' TypeErrors are what a refused listing is: the check is skipped
+    assert fake.names() == ["session.start", "txn.start", "client.list_database_names",
+                            "d._temp_c.insert_many", "txn.abort", "session.end"]
+    with pytest.raises(RuntimeError, match=r"^Can not access users!$") as e:
+        run(ku.get_users, fake, "d")
+    assert (type(e.value.__cause__), str(e.value.__cause__)) == (TypeError, NOT_AWAITABLE.format("dict"))
+
+
+def test_server_synchronous_client_is_refused(server, unique_name):
+    import pymongo
+    db_name, c = unique_name("db"), unique_name("c")
+    with pymongo.MongoClient(host=server.host, username=server.user, password=server.pwd,
+                             authSource=server.auth_source, serverSelectionTimeoutMS=5000) as client:
+        client[db_name].create_collection(c)
+        with pytest.raises(RuntimeError, match=r"^Can not access users!$") as e:
+            asyncio.run(ku.get_users(client, db_name))
+        assert (type(e.value.__cause__), str(e.value.__cause__)) == (TypeError, NOT_AWAITABLE.format("dict"))
+        # its session is no asynchronous context: refused as Python's async with refuses it
+        with pytest.raises(TypeError, match="'ClientSession' object does not support the asynchronous "
+                                            "context manager protocol"):
+            asyncio.run(kf.insert_temp(client, db_name, c, [{"x": 1}]))
+        assert client[db_name]["_temp_" + c].count_documents({}) == 0

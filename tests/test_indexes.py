@@ -103,12 +103,12 @@ def test_nothing_to_do(fake, run, op, args, work):
     ({"new": "[('a', 1)]", "_id_": "[('b', 1)]"}, 1, RuntimeError, "'_id_' is in the index_list."),
     ({"x": "[]"}, 1, ValueError, "key_or_list must not be empty"),
     ({"x": "[('a', 1)], name='y'"}, 1, SyntaxError, "index 'x': keyword argument repeated: name"),
-    ({"o'x": "[('a', 1)]"}, 1, SyntaxError, None),
+    ({5: "[('a', 1)]"}, 1, TypeError, 'can only concatenate str (not "int") to str'),
     ({"x": "[('a', 1)"}, 1, SyntaxError, None),
     ({"x": 5}, 1, TypeError, None),
     ({"x": "[('a', 1)], unique=yes"}, 1, ValueError, REFUSED),
 ], ids=["_id_", "recorded", "second-recorded", "second-_id_", "empty-keys", "name-given",
-        "quote-in-name", "not-source", "not-text", "a-name"])
+        "name-not-text", "not-source", "not-text", "a-name"])
 def test_insert_index_refused(fake, run, index, finds, cause_type, text):
     prepare(fake, [record("old", "[('o', 1)], name='old'")])
     err, cause = failure(run, kf.insert_index, fake, "d", "c", index)

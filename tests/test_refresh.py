@@ -210,8 +210,8 @@ def test_later_failure_loses_no_version(fake, run, fault, nth):
 VALUES = st.sampled_from([0, 1, 2, 1.0, "x", None])
 DOC = st.fixed_dictionaries({}, optional={"a": VALUES, "b": VALUES, "c": VALUES,
                                           "__index__": st.sampled_from([0, 1, 2, 3, 2.5])})
-RULES = st.lists(st.sampled_from([["a"], ["b"], ["c"], ["a", "b"], ["b", "c"], ["a", "b", "c"], []]),
-                max_size=3)
+RULES = st.lists(st.sampled_from([["a"], ["b"], ["c"], ["a", "b"], ["b", "c"], ["a", "b", "c"]]),
+                max_size=3)  # a rule without fields is refused (see test_reliability)
 
 
 @settings(max_examples=150, deadline=None)

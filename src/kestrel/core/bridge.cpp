@@ -363,6 +363,19 @@ PyObject *coro_iternext(PyObject *self) {
     return nullptr;
 }
 
+// Deliver what the delegate's `throw` gave (`out`, or NULL with an error set),
+// then drive on.
+PySendResult after_throw(CoroObject *self, PyObject *out, PyObject **presult) {
+    if (out) return after_step(self, PYGEN_NEXT, out, presult);
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *stop = fetch_error();
+        PyObject *value = PyObject_GetAttrString(stop, "value");
+        Py_DECREF(stop);
+        if (value) return after_step(self, PYGEN_RETURN, value, presult);
+    }
+    return after_step(self, PYGEN_ERROR, nullptr, presult);
+}
+
 // Throw `exc` (stolen) into the coroutine: into the delegate first when it can
 // take it, as `yield from` does; GeneratorExit closes the delegate instead.
 PySendResult throw_into(CoroObject *self, PyObject *exc, PyObject **presult) {
@@ -407,14 +420,7 @@ PySendResult throw_into(CoroObject *self, PyObject *exc, PyObject **presult) {
     PyObject *out = PyObject_CallOneArg(thrower, exc);
     Py_DECREF(thrower);
     Py_DECREF(exc);
-    if (out) return after_step(self, PYGEN_NEXT, out, presult);
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyObject *stop = fetch_error();
-        PyObject *value = PyObject_GetAttrString(stop, "value");
-        Py_DECREF(stop);
-        if (value) return after_step(self, PYGEN_RETURN, value, presult);
-    }
-    return after_step(self, PYGEN_ERROR, nullptr, presult);
+    return after_throw(self, out, presult);
 }
 
 PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
@@ -436,8 +442,22 @@ PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *tb = nargs > 2 ? args[2] : nullptr;
     if (tb == Py_None) tb = nullptr;
     if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
+        // As `yield from` does: a delegate that can take a throw gets the
+        // arguments as given and raises the error itself, inside the
+        // coroutine; with none, the error is raised here and nothing runs.
+        PyObject *thrower = nullptr;
+        if (self->state == State::Suspended && optional_attr(self->root.delegate, "throw", &thrower) < 0)
+            return nullptr;
+        if (!thrower) {
+            PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+            return nullptr;
+        }
+        RunningGuard guard(self);
+        PyObject *out = PyObject_CallFunctionObjArgs(thrower, typ, val ? val : Py_None, tb, nullptr);
+        Py_DECREF(thrower);
+        PyObject *res;
+        PySendResult s = after_throw(self, out, &res);
+        return gen_result(s, res);
     }
     PyObject *exc;
     if (PyExceptionInstance_Check(typ)) {
