@@ -26,6 +26,9 @@ start_session and Motor's start_transaction raise at the call and block in
 ``__aenter__``.  A blocked call sets ``client.blocked`` (asyncio.Event) and
 ``client.blocked_call`` and waits until ``client.unblock()``.
 
+``delete_many`` refuses a filter past the server's document limit with
+DocumentTooLarge, as the driver does before sending.
+
 Awaited operations suspend once, like a round trip (``suspend=False``: never).
 ``__aexit__`` of transaction and session suspends in the Motor flavour, never
 in the PyMongo one; ``suspend_exit`` (a subset of {"txn", "session"})
@@ -43,11 +46,14 @@ from typing import Any, Callable
 import bson
 from bson import ObjectId
 from pymongo import IndexModel
-from pymongo.errors import (BulkWriteError, CollectionInvalid, DuplicateKeyError,
+from pymongo.errors import (BulkWriteError, CollectionInvalid, DocumentTooLarge, DuplicateKeyError,
                             InvalidOperation, OperationFailure)
 from pymongo.results import DeleteResult, InsertManyResult, InsertOneResult
 
 BLOCK = object()  # the fault that makes a call wait forever
+# The driver refuses a command larger than the server's document limit plus
+# its allowance for the command's own fields, before sending it.
+MAX_BSON_SIZE, COMMAND_OVERHEAD = 16 * 1024 * 1024, 16382
 _DRIVER_KWARGS = ("check", "allowable_errors", "read_preference", "codec_options",
                   "session")
 
@@ -608,6 +614,8 @@ class FakeCollection:
 
     def delete_many(self, filter, **kwargs):
         def work():
+            if len(bson.encode(filter)) > MAX_BSON_SIZE + COMMAND_OVERHEAD:
+                raise DocumentTooLarge("delete command document too large")
             store = self._store()
             gone = self._query(filter) if store else []
             ids = [d["_id"] for d in gone]

@@ -267,3 +267,125 @@ def test_server_text_index(real_client, unique_name):
         made = (await indexes_of(client[db_name][c]))["name_index"]
         assert made["weights"] == {"name": 10, "family": 2}
     real_client.run(main)
+
+
+# ---- names written into index texts ------------------------------------------------
+
+# Names that would close or break a string literal written around them.
+QUOTED = ["it's", 'say "hi"', "both ' and \"", "back\\slash\\", "new\nline\r", "tab\t\x7f",
+          "x'), ('y', 1)], unique=True, name=('"]
+
+
+@pytest.mark.parametrize("name", QUOTED, ids=repr)
+def test_index_names_that_need_quoting(fake, run, name):
+    prepare(fake)
+    run(kf.insert_index, fake, "d", "c", {name: "[('a', 1)]"})
+    made = [{"v": 2, "key": {"a": 1}, "name": name}]  # that name, those keys, no other option
+    assert fake.indexes("d", "c")[1:] == made
+    [stored] = fake.docs("d", "_manage_c")
+    assert (stored["name"], stored["code"]) == (name, "[('a', 1)], name=" + repr(name))
+    run(kf.deactive_index, fake, "d", "c")
+    run(kf.active_index, fake, "d", "c")
+    assert fake.indexes("d", "c")[1:] == made
+    run(kf.delete_index, fake, "d", "c", name)
+    assert fake.index_names("d", "c") == ["_id_"] and fake.docs("d", "_manage_c") == []
+
+
+@pytest.mark.parametrize("rule, field", [(q, q) for q in QUOTED] + [("r", 5), ("r", b"x'y")], ids=repr)
+def test_rule_and_field_names_that_need_quoting(fake, run, rule, field):
+    prepare(fake)
+    run(kf.insert_unique, fake, "d", "c", {rule: [field, "plain"]})
+    made = [{"v": 2, "key": {str(field): 1, "plain": 1}, "name": "_unique_" + rule}]  # the text form
+    assert fake.indexes("d", "c")[1:] == made
+    run(kf.deactive_index, fake, "d", "c")
+    run(kf.active_index, fake, "d", "c")
+    assert fake.indexes("d", "c")[1:] == made
+    run(kf.delete_unique, fake, "d", "c", rule)
+    assert fake.index_names("d", "c") == ["_id_"] and fake.docs("d", "_manage_c") == []
+
+
+def test_ordinary_names_keep_their_text(fake, run):
+    prepare(fake)
+    run(kf.insert_unique, fake, "d", "c", {"person": ["nid"], "ünï": ["ä b", "c-d.e"]})
+    run(kf.insert_index, fake, "d", "c", {"age_index": AGE})
+    codes = [r["code"] for r in fake.docs("d", "_manage_c") if r["type"] == "index"]
+    assert codes == ["[('nid', 1), ], name='_unique_person'", "[('ä b', 1), ('c-d.e', 1), ], name='_unique_ünï'",
+                     "[('age', 1), ('location', '2dsphere')], name='age_index'"]
+
+
+def test_server_names_that_need_quoting(real_client, unique_name):
+    db_name, c = unique_name("db"), unique_name("c")
+    names = QUOTED
+
+    async def main(client):
+        db = client[db_name]
+        await db.create_collection(c)
+        await kf.insert_index(client, db_name, c, {n: f"[('a{i}', 1)]" for i, n in enumerate(names)})
+        await kf.insert_unique(client, db_name, c, {"it's": ['say "hi"', "back\\slash"]})
+        made = await indexes_of(db[c])
+        expected = {n: {f"a{i}": 1} for i, n in enumerate(names)}
+        expected["_unique_it's"] = {'say "hi"': 1, "back\\slash": 1}
+        assert {n: dict(i["key"]) for n, i in made.items() if n != "_id_"} == expected
+        assert all(set(i) == {"v", "key", "name"} for i in made.values())  # no other option
+        await kf.deactive_index(client, db_name, c)
+        await kf.active_index(client, db_name, c)
+        assert await indexes_of(db[c]) == made
+        for n in names:
+            await kf.delete_index(client, db_name, c, n)
+        await kf.delete_unique(client, db_name, c, "it's")
+        assert list(await indexes_of(db[c])) == ["_id_"]
+        assert await db["_manage_" + c].count_documents({}) == 0
+    real_client.run(main)
+
+
+# ---- index texts past 64 KiB ----------------------------------------------------------
+
+TOO_LONG = "index 'x': the index specification is longer than 65536 bytes"
+
+
+def spec_of_size(size: int, char: str = "a") -> str:
+    """A valid specification whose record code (", name='x'" appended) is
+    `size` UTF-8 bytes long."""
+    head, tail = "[('a', 1)], w='", "'" + ", name='x'"
+    filler = size - len(head) - len(tail)
+    width = len(char.encode())
+    return head + char * (filler // width) + "a" * (filler % width) + "'"
+
+
+@pytest.fixture
+def compiled(monkeypatch):
+    """The texts the interpreter was asked to compile (parse) meanwhile."""
+    seen = []
+
+    def hook(event, args):
+        if event == "compile" and hook.on:
+            seen.append(args[0])
+    hook.on = True
+    sys.addaudithook(hook)
+    yield seen
+    hook.on = False
+
+
+@pytest.mark.parametrize("size, char, refused", [
+    (65536, "a", False), (65537, "a", True), (40_000 * 2, "é", True), (10_000_000, "[", True),
+], ids=["64KiB", "64KiB+1", "80000-bytes-40000-chars", "10MB"])
+def test_index_text_past_64_kib_from_the_caller(fake, run, compiled, size, char, refused):
+    prepare(fake)
+    spec = spec_of_size(size, char) if char != "[" else "[" * size
+    if not refused:
+        run(kf.insert_index, fake, "d", "c", {"x": spec})
+        assert fake.index_names("d", "c") == ["_id_", "x"] and compiled
+        return
+    err, cause = failure(run, kf.insert_index, fake, "d", "c", {"x": spec})
+    assert (str(err), type(cause), str(cause)) == ("Can not create indexes.", ValueError, TOO_LONG)
+    assert compiled == [] and "d.c.create_indexes" not in fake.names()
+    assert fake.docs("d", "_manage_c") == []
+
+
+@pytest.mark.parametrize("size, char", [(65537, "a"), (40_000 * 2, "é")], ids=["64KiB+1", "80000-bytes"])
+def test_index_text_past_64_kib_from_a_record(fake, run, compiled, size, char):
+    prepare(fake, [record("a", "[('a', 1)], name='a'"), record("x", spec_of_size(size, char) + ", name='x'")])
+    err, cause = failure(run, kf.active_index, fake, "d", "c")
+    assert (str(err), type(cause), str(cause)) == ("Can not active indexes of collection!", ValueError, TOO_LONG)
+    assert len(compiled) == 1  # only the record before it was read
+    assert fake.index_names("d", "c") == ["_id_"]

@@ -2,12 +2,17 @@
 recording fake (exact calls) and against the real server (both clients)."""
 
 import asyncio
+import datetime
 
+import bson
 import pytest
+from bson import Decimal128, ObjectId
 from pymongo.errors import BulkWriteError, OperationFailure
 
+import fake_driver
 import kestrel.functions as kf
 import kestrel.users as ku
+from fake_driver import FakeClient
 
 FRAME_HEAD = ["session.start", "txn.start", "client.list_database_names"]
 FRAME_TAIL = ["txn.commit", "session.end"]
@@ -154,3 +159,129 @@ def test_custom_role_user_takes_the_unchecked_path(real_client, unique_name):
             await kf.Delete_doc_main(writer, db, c, [1])
         assert isinstance(e.value.__cause__, OperationFailure)
     real_client.run(main)
+
+
+# ---- deletion past the server's document limit ---------------------------------------
+
+LIMIT = 16 * 1024 * 1024 - 16 * 1024  # the largest filter Delete_doc_main sends
+
+
+def filter_size(ids) -> int:
+    return len(bson.encode({"_id": {"$in": ids}}))
+
+
+@pytest.fixture
+def sent(monkeypatch):
+    """The id lists of the delete_many calls made on any collection, as given."""
+    lists = []
+    original = fake_driver.FakeCollection.delete_many
+
+    def delete_many(self, filter, **kwargs):
+        if "_id" in filter:
+            lists.append(filter["_id"]["$in"])
+        return original(self, filter, **kwargs)
+    monkeypatch.setattr(fake_driver.FakeCollection, "delete_many", delete_many)
+    return lists
+
+
+def odd_ids():
+    """Ids of every kind, with long texts among them: about 19 MB."""
+    small = [ObjectId(), 7, 2 ** 40, -1.5, None, True, "ünï ✓", datetime.datetime(2020, 1, 2),
+             Decimal128("1.5"), {"a": [1, {"b": 2}]}, bson.Binary(b"\x00\x01"), bson.Int64(5)]
+    ids = []
+    for i in range(19):
+        ids.append("x" * 1_000_000 + str(i))
+        ids.extend(small[i % len(small):] if i % 3 else small)
+    return [v for k, v in enumerate(ids) if v not in ids[:k]]  # each once
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+def test_delete_doc_main_splits_past_the_document_limit(sent, run, flavor):
+    ids = odd_ids()
+    assert filter_size(ids) > LIMIT + 2 * 1024 * 1024
+    fake = FakeClient(flavor)
+    fake.seed("d", "c", [{"_id": i} for i in ids] + [{"_id": "kept"}])
+    run(kf.Delete_doc_main, fake, "d", "c", ids)
+    assert len(sent) == 2
+    assert [i for part in sent for i in part] == ids  # every id once, in order
+    assert all(filter_size(part) <= LIMIT for part in sent)
+    assert filter_size(sent[0] + sent[1][:1]) > LIMIT  # as few calls as fit
+    assert [d["_id"] for d in fake.docs("d", "c")] == ["kept"]
+
+
+class Answering:
+    """Answers every call at once and keeps the id lists deleted."""
+
+    def __init__(self):
+        self.deleted = []
+
+    def start_session(self):
+        return Answering.Context()
+
+    class Context:
+        async def __aenter__(self):
+            return self
+
+        async def __aexit__(self, *exc):
+            return None
+
+        def start_transaction(self):
+            return Answering.Context()
+
+    async def list_database_names(self):
+        return ["d"]
+
+    async def list_collection_names(self):
+        return ["c"]
+
+    async def delete_many(self, filter):
+        self.deleted.append(filter["_id"]["$in"])
+
+    def __getitem__(self, name):
+        return self
+
+
+def test_delete_doc_main_many_small_ids(run):
+    """About 900,000 ObjectIds: positions of six digits as keys."""
+    ids = [ObjectId(i.to_bytes(12, "big")) for i in range(900_000)]
+    client = Answering()
+    run(kf.Delete_doc_main, client, "d", "c", ids)
+    first, second = client.deleted
+    assert first + second == ids
+    assert filter_size(first) <= LIMIT < filter_size(first + second[:1])
+
+
+@pytest.mark.parametrize("ids", [[], [1, 2, 3], ["y" * 1_000_000 + str(i) for i in range(16)]],
+                         ids=["empty", "small", "16-MB"])
+def test_delete_doc_main_within_the_limit_is_one_call_with_the_list_given(sent, fake, run, ids):
+    fake.seed("d", "c", [{"a": 1}])
+    run(kf.Delete_doc_main, fake, "d", "c", ids)
+    assert len(sent) == 1 and sent[0] is ids
+
+
+def test_delete_doc_main_ids_that_cannot_be_encoded_go_in_one_call(sent, fake, run):
+    ids = ["x" * 1_000_000 + str(i) for i in range(20)] + [object()]
+    fake.seed("d", "c", [{"a": 1}])
+    with pytest.raises(RuntimeError, match=r"^Can not delete from 'c'!$") as e:
+        run(kf.Delete_doc_main, fake, "d", "c", ids)
+    assert type(e.value.__cause__) is bson.errors.InvalidDocument
+    assert len(sent) == 1 and sent[0] is ids
+
+
+@pytest.mark.parametrize("op", [kf.temp_to_main, kf.refresh_archive])
+def test_merges_replacing_past_the_document_limit(sent, fake, run, op):
+    """More than 16 MB of main ids replaced (long string ids): the merge
+    completes and the indexes are back."""
+    n = 18
+    fake.seed("d", "c", [{"_id": "x" * 1_000_000 + str(i), "k": i, "__index__": 1} for i in range(n)])
+    fake.seed("d", "_temp_c", [{"k": i, "__index__": 2} for i in range(n)])
+    fake.seed("d", "archive_c", [])
+    fake.seed("d", "_manage_c", [{"type": "unique", "name": "r", "keys": ["k"]},
+                                 {"type": "archive_unique", "name": "r", "keys": ["k"]},
+                                 {"type": "index", "name": "k_index", "code": "[('k', 1)], name='k_index'"}])
+    run(op, fake, "d", "c")
+    main_ids = [part for part in sent if part and isinstance(part[0], str)]
+    assert len(main_ids) == 2 and sum(map(len, main_ids)) == n
+    assert sorted(d["k"] for d in fake.docs("d", "c")) == list(range(n))
+    assert all(not isinstance(d["_id"], str) for d in fake.docs("d", "c"))
+    assert fake.index_names("d", "c") == ["_id_", "k_index"] and fake.docs("d", "_temp_c") == []

@@ -113,3 +113,66 @@ def test_refresh_needs_the_archive_collection(real_client, unique_name):
         assert str(err.value.__cause__) == "can not access 'archive_people'!"
         assert (await everything(db, C), await everything(db, "_temp_" + C)) == (["m"], ["t"])
     real_client.run(main, timeout=60)
+
+
+@pytest.mark.parametrize("keys", [[], ""], ids=repr)
+def test_rule_records_without_fields_change_nothing(real_client, unique_name, keys):
+    """A planted rule record with no fields would make every document one
+    entity: the merge, the refresh and the find refuse it before writing."""
+    db_name = unique_name("db")
+
+    async def main(client):
+        db = client[db_name]
+        await kf.create_collection(client, db_name, C, {}, {"u": ["k"]}, {"a": ["k"]})
+        await kf.create_collection(client, db_name, "archive_" + C, {}, {}, {})
+        await db["_manage_" + C].insert_many([{"type": "unique", "name": "bad", "keys": keys},
+                                              {"type": "archive_unique", "name": "bad", "keys": keys}])
+        await db[C].insert_many([{"k": 1, "__index__": 1, "v": "m1"}, {"k": 2, "__index__": 1, "v": "m2"}])
+        await kf.insert_temp(client, db_name, C, [{"k": 3, "__index__": 2, "v": "t"}])
+        for op, args, message in [(kf.temp_to_main, (), "Can not insert temp to main for 'people'!"),
+                                  (kf.refresh_archive, (), "Can not refresh archive for 'people'!"),
+                                  (kf.find, ({},), "Can not find query!")]:
+            with pytest.raises(RuntimeError) as err:
+                await op(client, db_name, C, *args)
+            assert str(err.value) == message
+            assert (type(err.value.__cause__), str(err.value.__cause__)) == (ValueError, "'bad' has no fields!")
+            assert await everything(db, C) == ["m1", "m2"]
+            assert await everything(db, "_temp_" + C) == ["t"]
+            assert await everything(db, "_temp_archive_" + C) == []
+            assert sorted(await indexes_of(db[C])) == ["_id_", "_unique_u"]
+    real_client.run(main, timeout=60)
+
+
+def test_merge_replacing_past_the_document_limit(real_client, unique_name):
+    """18 main documents with 1 MB string ids are replaced: more than 16 MB
+    of ids, deleted in two calls; the merge completes with its indexes back.
+    (Long ids keep this small: with ObjectIds it takes some 850,000.)"""
+    db_name = unique_name("db")
+    n = 18
+
+    async def main(client):
+        from pymongo import monitoring
+
+        class Deletes(monitoring.CommandListener):
+            seen = []
+
+            def started(self, event):
+                if event.command_name == "delete" and event.command["delete"] == C:
+                    self.seen.append(len(event.command["deletes"][0]["q"]["_id"]["$in"]))
+
+            def succeeded(self, event):
+                pass
+
+            def failed(self, event):
+                pass
+        watched = real_client.make(event_listeners=[Deletes()])
+        db = client[db_name]
+        await kf.create_collection(client, db_name, C, {"v_index": "[('v', 1)]"}, {"u": ["k"]}, {})
+        await db[C].insert_many([{"_id": "x" * 1_000_000 + str(i), "k": i, "v": "old"} for i in range(n)])
+        await kf.insert_temp(client, db_name, C, [{"k": i, "v": "new"} for i in range(n)])
+        await kf.temp_to_main(watched, db_name, C)
+        assert Deletes.seen == [16, 2]  # ids per delete command on the main collection
+        assert await everything(db, C) == ["new"] * n
+        assert await db[C].count_documents({"_id": {"$type": "string"}}) == 0
+        assert sorted(await indexes_of(db[C])) == ["_id_", "_unique_u", "v_index"]
+    real_client.run(main, timeout=60)

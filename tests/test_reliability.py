@@ -627,6 +627,12 @@ def test_rule_fields_that_are_not_a_list(op, message, fields):
     expect(run_refused(managed(), op, DB, C, {"r": fields}), message, TypeError)
 
 
+@pytest.mark.parametrize("fields", [[], (), "", {}], ids=repr)
+def test_archive_rule_without_fields(fields):
+    err = run_refused(managed(), kf.insert_archive_unique, DB, C, {"r": fields})
+    expect(err, "Can not create archive_unique.", (ValueError, "'r' has no fields!"))
+
+
 @pytest.mark.parametrize("fields", [{"k"}, ("k", object()), ["k", Decimal("1")]], ids=repr)
 def test_archive_rule_fields_the_driver_refuses(fields):
     err = run_refused(managed(), kf.insert_archive_unique, DB, C, {"r": fields})
@@ -642,7 +648,9 @@ def test_rule_names_that_are_not_text(op, message, name):
 
 # Rule records planted with keys that are not a list of field names.
 BAD_KEYS = [({"keys": 5}, TypeError), ({"keys": None}, TypeError), ({}, KeyError),
-            ({"keys": [["a"]]}, TypeError), ({"keys": [{"a": 1}]}, TypeError)]
+            ({"keys": [["a"]]}, TypeError), ({"keys": [{"a": 1}]}, TypeError),
+            # no fields: every document would be one entity
+            ({"keys": []}, (ValueError, "'bad' has no fields!")), ({"keys": ""}, (ValueError, "'bad' has no fields!"))]
 
 
 @pytest.mark.parametrize("record, cause", BAD_KEYS, ids=lambda v: repr(v) if isinstance(v, dict) else None)
@@ -890,6 +898,27 @@ def test_server_roles_as_users_meet_them(real_client, unique_name, role):
                 cause = e.value.__cause__
                 assert isinstance(cause, OperationFailure) and cause.code == 13  # Unauthorized
                 assert await state() == before
+    real_client.run(main)
+
+
+def test_server_admin_role_drops_indexes_but_needs_the_read_role_to_make_them(real_client, unique_name):
+    db = unique_name("db")
+
+    async def main(root):
+        await kf.create_collection(root, db, C, {"k_index": "[('k', 1)]"}, {}, {})
+        indexes = lambda: root[db][C].index_information()
+        users = {}
+        for name, roles in (("admin", [C + "_admin"]), ("both", [C + "_admin", C + "_R"])):
+            pwd = secrets.token_urlsafe(10)
+            await ku.create_user(root, db, name, pwd, roles)
+            users[name] = real_client.make(username=name, password=pwd, auth_source=db)
+        await kf.deactive_index(users["admin"], db, C)
+        assert sorted(await indexes()) == ["_id_"]
+        with pytest.raises(RuntimeError, match="^Can not active indexes of collection!$") as e:
+            await kf.active_index(users["admin"], db, C)
+        assert isinstance(e.value.__cause__, OperationFailure) and e.value.__cause__.code == 13
+        await kf.active_index(users["both"], db, C)
+        assert sorted(await indexes()) == ["_id_", "k_index"]
     real_client.run(main)
 
 

@@ -100,7 +100,8 @@ def test_field_names_never_run(fake, run, probe):
     ({"A": ["a"], "u": ("u",)}, [], [("A", ["a"]), ("u", ("u",))]),  # a unique rule "u" does not count
     ({"A": ["a"], "B": ["x"]}, [("RuntimeError", "'B' already exists!")], [("A", ["a"])]),
     ({7: ["a"], "n": 5}, [("TypeError", "'int' object is not iterable")], [(7, ["a"])]),
-], ids=["declared", "then-recorded", "not-iterable"])
+    ({"A": ["a"], "e": []}, [("ValueError", "'e' has no fields!")], [("A", ["a"])]),
+], ids=["declared", "then-recorded", "not-iterable", "no-fields"])
 def test_insert_archive_unique(fake, run, unique, causes, records):
     prepare(fake, [rule("unique", "u", ["u"]), rule("archive_unique", "B", ["b"])])
     if causes:
