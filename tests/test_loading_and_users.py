@@ -13,6 +13,7 @@ import fake_driver
 import kestrel.functions as kf
 import kestrel.users as ku
 from fake_driver import FakeClient
+from test_frame import FakeNoRecord  # an in-memory client that answers at once
 
 FRAME_HEAD = ["session.start", "txn.start", "client.list_database_names"]
 FRAME_TAIL = ["txn.commit", "session.end"]
@@ -209,36 +210,14 @@ def test_delete_doc_main_splits_past_the_document_limit(sent, run, flavor):
     assert [d["_id"] for d in fake.docs("d", "c")] == ["kept"]
 
 
-class Answering:
+class Answering(FakeNoRecord):
     """Answers every call at once and keeps the id lists deleted."""
 
     def __init__(self):
         self.deleted = []
 
-    def start_session(self):
-        return Answering.Context()
-
-    class Context:
-        async def __aenter__(self):
-            return self
-
-        async def __aexit__(self, *exc):
-            return None
-
-        def start_transaction(self):
-            return Answering.Context()
-
-    async def list_database_names(self):
-        return ["d"]
-
-    async def list_collection_names(self):
-        return ["c"]
-
     async def delete_many(self, filter):
         self.deleted.append(filter["_id"]["$in"])
-
-    def __getitem__(self, name):
-        return self
 
 
 def test_delete_doc_main_many_small_ids(run):

@@ -167,13 +167,23 @@ nb::object PyAwaiter::await_resume() {
         restore_error(std::exchange(ready_error_, nullptr));
         throw_pending();
     }
-    if (!suspended_) return std::move(ready_value_);
-    root_->waiter = {};
-    if (PyObject *err = std::exchange(root_->error, nullptr)) {
-        restore_error(err);
+    nb::object value;
+    if (!suspended_) {
+        value = std::move(ready_value_);
+    } else {
+        root_->waiter = {};
+        if (PyObject *err = std::exchange(root_->error, nullptr)) {
+            restore_error(err);
+            throw_pending();
+        }
+        value = nb::steal(std::exchange(root_->value, nullptr));
+    }
+    if (!value.is_valid()) {
+        // An awaitable that failed without saying why: never an empty result.
+        PyErr_SetString(PyExc_SystemError, "awaited object failed without setting an error");
         throw_pending();
     }
-    return nb::steal(std::exchange(root_->value, nullptr));
+    return value;
 }
 
 // ---------------------------------------------------------------------------

@@ -222,12 +222,8 @@ int exec_module(PyObject *m, void (*init)(nb::module_ &)) noexcept {
         nb::module_ module = nb::borrow<nb::module_>(m);
         init(module);
         return 0;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        restore_error(error_from_exception(std::current_exception()));
     }
     return -1;
 }
