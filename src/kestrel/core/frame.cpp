@@ -117,7 +117,6 @@ std::pair<nb::object, nb::object> async_context(nb::handle mgr) {
 }
 
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err) {
-    Held<> suppress;
     if (!err) {
         co_await await_(aexit(mgr, nb::none(), nb::none(), nb::none()));
         co_return nb::none();
@@ -125,8 +124,8 @@ Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_er
     nb::handle value = err->value();
     Held<> tb = nb::steal(PyException_GetTraceback(value.ptr()));
     try {
-        suppress = co_await await_(aexit(mgr, nb::handle((PyObject *) Py_TYPE(value.ptr())), value,
-                                         tb.is_valid() ? nb::handle(tb) : nb::none()));
+        nb::object suppress = co_await await_(aexit(mgr, nb::handle((PyObject *) Py_TYPE(value.ptr())), value,
+                                                    tb.is_valid() ? nb::handle(tb) : nb::none()));
         if (truthy(suppress)) co_return nb::none();
     } catch (nb::python_error &e) {
         // An error raised by the exit (or by the truth of its answer)
@@ -145,14 +144,12 @@ Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_er
 Task<nb::object> access_check(nb::handle client, nb::handle db_name, nb::handle under_test) {
     int flag = 0;
     try {
-        Held<> databases = co_await driver(client, "list_database_names");
-        if (!contains(databases, db_name)) {
+        if (!contains(co_await driver(client, "list_database_names"), db_name)) {
             flag = 1;
             raise_runtime(nb::str(""));
         }
         Held<> db = item(client, db_name);
-        Held<> collections = co_await driver(db, "list_collection_names");
-        if (!contains(collections, under_test)) {
+        if (!contains(co_await driver(db, "list_collection_names"), under_test)) {
             flag = 2;
             raise_runtime(nb::str(""));
         }
@@ -170,8 +167,7 @@ Task<nb::object> access_check(nb::handle client, nb::handle db_name, nb::handle 
 Task<nb::object> database_check(nb::handle client, nb::handle db_name) {
     int flag = 0;
     try {
-        Held<> databases = co_await driver(client, "list_database_names");
-        if (!contains(databases, db_name)) {
+        if (!contains(co_await driver(client, "list_database_names"), db_name)) {
             flag = 1;
             raise_runtime(nb::str(""));
         }

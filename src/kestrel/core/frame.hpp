@@ -100,7 +100,7 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
     auto [aenter, aexit] = async_context(held_mgr);
     Held<> value = co_await await_(aenter(held_mgr));
     Held<> result;
-    Held<std::optional<nb::python_error>> err;
+    std::optional<Held<nb::python_error>> err;  // held only once there is one
     try {
         result = co_await body(value);
     } catch (nb::python_error &e) {

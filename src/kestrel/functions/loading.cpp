@@ -69,6 +69,23 @@ Py_ssize_t known_value_size(PyObject *id, PyObject *object_id) {
     return -1;
 }
 
+// The size of the filter when every id is of a type measured without
+// encoding it, else -1. Runs no Python code, so the list cannot change under it.
+Py_ssize_t known_filter_size(nb::handle ids, PyObject *object_id) {
+    Py_ssize_t n = PyList_GET_SIZE(ids.ptr()), total = empty_filter_size;
+    Py_ssize_t digits = 1, next_digit = 10;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k == next_digit) {
+            ++digits;
+            next_digit *= 10;
+        }
+        Py_ssize_t size = known_value_size(PyList_GET_ITEM(ids.ptr(), k), object_id);
+        if (size < 0) return -1;
+        total += 1 + digits + 1 + size;
+    }
+    return total;
+}
+
 // The id lists of the delete_many calls that delete `ids`: the list itself
 // when its filter fits in one command (always so for an empty list, and
 // measured without encoding when every id is of a built-in type), else as
@@ -82,7 +99,13 @@ std::vector<nb::object> id_batches(nb::handle collection, nb::handle ids) {
         return batches;
     }
     const Bson &b = bson();
-    // The ids as they are now: encoding an id may run code that changes the list.
+    Py_ssize_t known = known_filter_size(ids, b.object_id);
+    if (known >= 0 && known <= max_filter_size) {
+        batches.push_back(nb::borrow(ids));
+        return batches;
+    }
+    // Measured one by one, on the ids as they are now: encoding an id may run
+    // code that changes the list.
     nb::object snapshot = steal_or_throw(PyList_AsTuple(ids.ptr()));
     nb::object encode, codec_options;
     std::vector<Py_ssize_t> sizes((size_t) n);
