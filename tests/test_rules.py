@@ -4,7 +4,7 @@ import pytest
 from pymongo.errors import OperationFailure
 
 from kestrel import functions as kf
-from test_indexes import OK, OPEN, REFUSED, failure, indexes_of, prepare, probe, record  # noqa: F401
+from test_indexes import OK, OPEN, failure, indexes_of, prepare, probe, record  # noqa: F401
 
 INDEX_CALLS = OPEN + ["d._manage_c.find_one", "d.c.create_indexes", "d._manage_c.insert_many"] + OK
 SAME = "There is a same index as '{0}'. please delete that index and insert '{0}' again."
