@@ -3,7 +3,7 @@
 PYTHON ?= $(shell .ci/find-python)
 VENV := .venv
 PY := $(VENV)/bin/python
-DEPS := scikit-build-core nanobind "motor>=3.6,<4" pytest hypothesis mypy SecantusDB==0.7.0b3
+DEPS := scikit-build-core "nanobind>=3.1,<4" "motor>=3.6,<4" pytest hypothesis mypy SecantusDB==0.7.0b3
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench asan install clean

@@ -307,10 +307,15 @@ def test_rule_and_field_names_that_need_quoting(fake, run, rule, field):
 def test_ordinary_names_keep_their_text(fake, run):
     prepare(fake)
     run(kf.insert_unique, fake, "d", "c", {"person": ["nid"], "ünï": ["ä b", "c-d.e"]})
-    run(kf.insert_index, fake, "d", "c", {"age_index": AGE})
+    run(kf.insert_index, fake, "d", "c", {"age_index": AGE, 'say "hi"\xa0\u200b\u2028': AGE})
     codes = [r["code"] for r in fake.docs("d", "_manage_c") if r["type"] == "index"]
     assert codes == ["[('nid', 1), ], name='_unique_person'", "[('ä b', 1), ('c-d.e', 1), ], name='_unique_ünï'",
-                     "[('age', 1), ('location', '2dsphere')], name='age_index'"]
+                     "[('age', 1), ('location', '2dsphere')], name='age_index'",
+                     "[('age', 1), ('location', '2dsphere')], name='say \"hi\"\xa0\u200b\u2028'"]
+    run(kf.deactive_index, fake, "d", "c")
+    run(kf.active_index, fake, "d", "c")
+    assert fake.index_names("d", "c")[1:] == ["_unique_person", "_unique_ünï", "age_index",
+                                              'say "hi"\xa0\u200b\u2028']
 
 
 def test_server_names_that_need_quoting(real_client, unique_name):

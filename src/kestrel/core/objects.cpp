@@ -50,7 +50,20 @@ bool truthy(nb::handle x) {
 
 nb::str text_literal(nb::handle text) {
     nb::object exact = steal_or_throw(PyUnicode_FromObject(text.ptr()));
-    return nb::steal<nb::str>(steal_or_throw(PyUnicode_Type.tp_repr(exact.ptr())).release());
+    // Only a quote, a backslash, a control character or a lone surrogate
+    // needs escaping; any other text is written as it is, between single
+    // quotes, so names stored before keep their exact form.
+    PyObject *s = exact.ptr();
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    bool plain = true;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); plain && i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        plain = c != '\'' && c != '\\' && c >= 0x20 && !(c >= 0x7F && c <= 0x9F) &&
+                !(c >= 0xD800 && c <= 0xDFFF);
+    }
+    if (plain) return nb::steal<nb::str>(steal_or_throw(PyUnicode_FromFormat("'%U'", s)).release());
+    return nb::steal<nb::str>(steal_or_throw(PyUnicode_Type.tp_repr(s)).release());
 }
 
 Py_ssize_t utf8_size(nb::handle text) noexcept {

@@ -28,8 +28,9 @@ bool equal(nb::handle a, nb::handle b);
 bool truthy(nb::handle x);
 
 // The text written as a string literal that reads back as exactly that
-// text: str's own repr, so 'nid' for nid and "it's" for it's. `text` must be
-// a str; a subclass is taken for its str value (it cannot choose its repr).
+// text: 'nid' for nid, and str's own repr where the text holds a quote, a
+// backslash, a control character or a lone surrogate ("it's"). `text` must
+// be a str; a subclass is taken for its str value (it cannot choose its repr).
 nb::str text_literal(nb::handle text);
 
 // The length of a text's UTF-8 form, counted without making it; -1 when it
