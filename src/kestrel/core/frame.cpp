@@ -183,10 +183,14 @@ nb::object global(const char *name) {
 }
 
 Task<nb::object> call_op(const char *name, nb::dict kwargs) {
+    co_return co_await await_(op_call(name, kwargs));
+}
+
+nb::object op_call(const char *name, nb::dict kwargs) {
     nb::object callee = global(name);
     PyObject *r = PyObject_Call(callee.ptr(), nb::tuple().ptr(), kwargs.ptr());
     if (!r) throw_pending();
-    co_return co_await await_(nb::steal(r));
+    return nb::steal(r);
 }
 
 nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {

@@ -120,6 +120,8 @@ nb::dict module_globals();
 void set_module_globals(nb::handle globals);
 nb::object global(const char *name);
 Task<nb::object> call_op(const char *name, nb::dict kwargs);
+// The call alone (looked up and called now): the callee's awaitable, not awaited.
+nb::object op_call(const char *name, nb::dict kwargs);
 // The keyword arguments such a call starts with: client, db_name, collection_name.
 nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
 

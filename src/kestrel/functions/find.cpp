@@ -1,6 +1,8 @@
 // The newest-document check and the combined find.
 #include "documents.hpp"
 
+#include "core/inflight.hpp"
+
 #include <vector>
 
 namespace kestrel::functions {
@@ -86,23 +88,29 @@ Body find(Args a) {
         nb::object manage_collection = item(db, names::manage(collection_name));
 
         nb::list uniques = co_await read_rules(manage_collection, "unique");
+        // The checks of different documents are independent: each runs while
+        // the scans go on, and the results are taken in scan order.
         nb::list new_docs;
-        for (int rank = 1; rank >= 0; --rank) {
-            nb::handle searched = rank == 1 ? nb::handle(temp_collection) : nb::handle(collection);
-            nb::object found = scan_newest_first(searched, query);
-            for (;;) {
-                nb::object found_doc = co_await next_item(found);
-                if (!found_doc.is_valid()) break;
-                nb::object doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
-                nb::object eqivalent_set = new_set();
-                set_add(eqivalent_set, doc_id);
-                nb::dict check_args = doc("collection", collection, "temp_collection", temp_collection,
-                                          "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
-                                          "eqivalent_set", eqivalent_set);
-                nb::object result = co_await call_op("_check_newest_unique", check_args);
-                if (truthy(item(result, nb::int_(0)))) new_docs.append(found_doc);
+        co_await overlapped(reads_in_flight, [&](InFlight &checks) -> Task<> {
+            for (int rank = 1; rank >= 0; --rank) {
+                nb::handle searched = rank == 1 ? nb::handle(temp_collection) : nb::handle(collection);
+                nb::object found = scan_newest_first(searched, query);
+                for (;;) {
+                    nb::object found_doc = co_await next_item(found);
+                    if (!found_doc.is_valid()) break;
+                    nb::object doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
+                    nb::object eqivalent_set = new_set();
+                    set_add(eqivalent_set, doc_id);
+                    nb::dict check_args = doc("collection", collection, "temp_collection", temp_collection,
+                                              "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
+                                              "eqivalent_set", eqivalent_set);
+                    InFlight::Done keep = [&new_docs, found_doc](nb::object result) {
+                        if (truthy(item(result, nb::int_(0)))) new_docs.append(found_doc);
+                    };
+                    co_await checks.start(op_call("_check_newest_unique", check_args), std::move(keep));
+                }
             }
-        }
+        });
         co_return new_docs;
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;

@@ -1,0 +1,146 @@
+// Independent reads of one operation, overlapped: a bounded set of reads in
+// flight with structured cancellation.
+//
+//     co_await overlapped(reads_in_flight, [&](InFlight &lookups) -> Task<> {
+//         for (...) {                                     // the body's own scan
+//             ...
+//             co_await lookups.start(read_all(cursor), [&](nb::object found) {
+//                 ...                                     // use the result
+//             });
+//         }
+//     });
+//
+// (GCC 12 destroys a lambda written inside a `co_await` expression twice: a
+// callback that captures anything by value must be a named local first.)
+//
+// Each read started runs as a task of the running event loop while the body
+// goes on with its own work; `start` first waits while `width` reads are
+// running. Results are handed to their callbacks inside the body, never in
+// the reads' tasks, and in the order the reads were started: at a later
+// `start`, or at the end of the body, where `overlapped` waits for the rest.
+//
+// Structured: `overlapped` completes or raises only when no read it started
+// is still running, and nothing is started after a failure.
+//  * The first read that fails cancels the others; the body meets the error
+//    at its next `start` (or at its end), the others are waited for, and
+//    `overlapped` raises that first error.
+//  * When the body fails, or the operation is cancelled or interrupted
+//    (CancelledError, KeyboardInterrupt, SystemExit or any other error thrown
+//    in), every read still running is cancelled and waited for, then that
+//    error propagates (the first read error instead, when one came first and
+//    the body's own error is an ordinary Exception). Being cancelled or
+//    interrupted again while waiting replaces the error; the wait goes on.
+//  * Closing the coroutine (GeneratorExit) cannot wait: the reads are
+//    cancelled and the close proceeds, as with a TaskGroup in a Python
+//    coroutine.
+// A read's own errors, interrupts included, end its task normally and reach
+// the body as above; the event loop never sees them.
+#pragma once
+
+#include "bridge.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+
+namespace kestrel {
+
+// How many reads one operation keeps in flight.
+//
+// Measured with the merge and the find (bench/bench_link.py):
+//  * On a simulated link (every server call and cursor batch one round trip,
+//    no server cost), 1,000 lookups of the merge take 1000 / W round trips on
+//    top of a fixed 19 for the frame, the listings, the scan and the writes;
+//    the find's checks are 4 to 8 round trips each. W = 64 brings the merge to
+//    0.035 round trips per temp document and the find to 0.10 per matched
+//    document; beyond 64 the fixed part dominates (W = 100: 0.029 and 0.08).
+//  * PyMongo's async client opens connections as the reads need them, at most
+//    2 at a time, up to its pool of 100: W = 64 stays well inside the pool,
+//    so other work on the same client still finds connections.
+//  * Motor runs each blocking call on a pool of cpu_count() x 5 threads (10 on
+//    a two-core machine): however many reads are started, only that many are
+//    on the wire at once, so a larger W buys Motor nothing and costs nothing.
+inline constexpr size_t reads_in_flight = 64;
+
+class InFlight;
+
+namespace detail {
+
+struct Slot {
+    std::function<void(nb::object)> done;
+    nb::object pending; // a Python awaitable read, until its task starts it
+    nb::object task;    // the asyncio Task running the read, until it finishes
+    nb::object value;   // the read's result, until delivered
+    bool started = false;
+    bool finished = false;
+};
+
+// Shared by the body and the tasks of its reads: a read may outlive the body
+// only when the body was closed (GeneratorExit) while it ran.
+struct Reads : std::enable_shared_from_this<Reads> {
+    size_t width = 1;
+    std::deque<Slot> slots;  // started and not yet delivered, in start order
+    uint64_t first_id = 0;   // id of slots.front()
+    size_t running = 0;      // slots not finished
+    bool aborting = false;   // cancelling: errors and results no longer count
+    nb::object loop;         // the running event loop, taken at the first start
+    nb::object wakeup;       // the future the body waits on, while it waits
+    nb::object error;        // the first failure of a read
+
+    Slot &slot(uint64_t id) { return slots[id - first_id]; }
+    void finished(uint64_t id, nb::object value, nb::object err) noexcept;
+    void cancel_running() noexcept;
+};
+
+template <class U> Body as_body(Task<U> read) { co_return nb::object(co_await std::move(read)); }
+
+}  // namespace detail
+
+class InFlight {
+public:
+    using Done = std::function<void(nb::object)>;
+
+    // Start `read` (a C++ read, or a Python awaitable) as a task of the running
+    // loop; `done` gets its result later, in start order. Waits first while
+    // `width` reads run; raises the first failure of an earlier read instead
+    // of starting.
+    template <class U> Task<> start(Task<U> read, Done done) {
+        if constexpr (std::is_same_v<U, nb::object>)
+            return start_body(std::move(read), std::move(done));
+        else
+            return start_body(detail::as_body(std::move(read)), std::move(done));
+    }
+    Task<> start(nb::object awaitable, Done done);
+
+    InFlight(const InFlight &) = delete;
+    ~InFlight();
+
+private:
+    template <class F> friend Task<> overlapped(size_t width, F body);
+    explicit InFlight(size_t width);
+
+    Task<> start_body(Body read, Done done, nb::object pending = {});
+    void deliver();
+    Task<> wait();
+    Task<> finish();
+    Task<> abort(std::exception_ptr failure);
+
+    std::shared_ptr<detail::Reads> reads_;
+};
+
+// Run `body(reads)` with the reads it starts overlapped, at most `width` at
+// once; completes when the body and every read have (see above).
+template <class F> Task<> overlapped(size_t width, F body) {
+    InFlight reads(width);
+    std::exception_ptr failure;
+    try {
+        co_await body(reads);
+        co_await reads.finish();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) co_await reads.abort(failure);  // raises
+}
+
+}  // namespace kestrel
