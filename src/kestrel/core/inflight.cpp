@@ -124,12 +124,19 @@ Task<> InFlight::start(nb::object awaitable, Done done) {
 
 Task<> InFlight::start_body(Body read, Done done, nb::object pending) {
     detail::Reads &r = *reads_;
-    deliver();
-    while (r.running >= r.width) {
-        co_await wait();
+    bool refused = true;  // a read refused is closed (the C++ one by destruction)
+    try {
         deliver();
+        while (r.running >= r.width) {
+            co_await wait();
+            deliver();
+        }
+        if (!r.loop.is_valid()) r.loop = nb::module_::import_("asyncio").attr("get_running_loop")();
+        refused = false;
+    } catch (...) {
+        if (refused) close_unstarted(std::move(pending));
+        throw;
     }
-    if (!r.loop.is_valid()) r.loop = nb::module_::import_("asyncio").attr("get_running_loop")();
     uint64_t id = r.first_id + r.slots.size();
     r.slots.push_back(detail::Slot{std::move(done), std::move(pending)});
     ++r.running;
