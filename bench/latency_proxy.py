@@ -8,7 +8,11 @@ and serves until stdin closes or SIGTERM. Each connection gets its own
 connection to the target; whatever arrives on one side is written to the
 other RTT/2 later, in order (a queue per direction, so nothing overtakes).
 Run it in a process of its own, so that it does not compete with the
-client's event loop (the bench does; see ``start_proxy``).
+client's event loop (``Proxy`` below does that).
+
+A line "stats" on stdin makes it print "CONNECTIONS MOST": the connections
+opened and the most requests in flight at once (connections whose client
+has sent since the server last answered) since the previous "stats".
 """
 
 from __future__ import annotations
@@ -22,7 +26,27 @@ import sys
 CHUNK = 1 << 16
 
 
-async def pump(reader, writer, delay: float) -> None:
+class Stats:
+    def __init__(self):
+        self.opened, self.busy, self.most = 0, set(), 0
+
+    def sent(self, conn):
+        self.busy.add(conn)
+        self.most = max(self.most, len(self.busy))
+
+    def answered(self, conn):
+        self.busy.discard(conn)
+
+    def report(self) -> str:
+        line = f"{self.opened} {self.most}"
+        self.opened, self.most = 0, len(self.busy)
+        return line
+
+
+STATS = Stats()
+
+
+async def pump(reader, writer, delay: float, seen) -> None:
     queue: asyncio.Queue = asyncio.Queue()
     loop = asyncio.get_running_loop()
 
@@ -41,6 +65,7 @@ async def pump(reader, writer, delay: float) -> None:
     sender = asyncio.create_task(deliver())
     try:
         while data := await reader.read(CHUNK):
+            seen()
             queue.put_nowait((loop.time() + delay, data))
     except (ConnectionError, OSError):
         pass
@@ -62,16 +87,27 @@ async def serve(target: str, rtt_ms: float) -> None:
         except OSError:
             client_writer.close()
             return
-        await asyncio.gather(pump(client_reader, server_writer, delay),
-                             pump(server_reader, client_writer, delay))
+        STATS.opened += 1
+        conn = object()
+        try:
+            await asyncio.gather(pump(client_reader, server_writer, delay, lambda: STATS.sent(conn)),
+                                 pump(server_reader, client_writer, delay, lambda: STATS.answered(conn)))
+        finally:
+            STATS.answered(conn)
 
     server = await asyncio.start_server(connection, "127.0.0.1", 0)
     print(server.sockets[0].getsockname()[1], flush=True)
     loop = asyncio.get_running_loop()
     stop = loop.create_future()
     loop.add_signal_handler(signal.SIGTERM, lambda: stop.done() or stop.set_result(None))
-    loop.add_reader(sys.stdin.fileno(),
-                    lambda: sys.stdin.buffer.read1(4096) or stop.done() or stop.set_result(None))
+
+    def command():
+        line = sys.stdin.readline()
+        if not line:
+            stop.done() or stop.set_result(None)
+        elif line.strip() == "stats":
+            print(STATS.report(), flush=True)
+    loop.add_reader(sys.stdin.fileno(), command)
     async with server:
         await stop
 
@@ -90,6 +126,13 @@ class Proxy:
 
     def cpu_seconds(self) -> float:
         return process_cpu(self.proc.pid)
+
+    def stats(self) -> tuple[int, int]:
+        """(connections opened, most requests in flight) since the last call."""
+        self.proc.stdin.write("stats\n")
+        self.proc.stdin.flush()
+        opened, most = self.proc.stdout.readline().split()
+        return int(opened), int(most)
 
     def stop(self) -> None:
         try:

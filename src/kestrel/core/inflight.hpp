@@ -46,21 +46,23 @@
 
 namespace kestrel {
 
-// How many reads one operation keeps in flight.
-//
-// Measured with the merge and the find (bench/bench_link.py):
-//  * On a simulated link (every server call and cursor batch one round trip,
-//    no server cost), 1,000 lookups of the merge take 1000 / W round trips on
-//    top of a fixed 19 for the frame, the listings, the scan and the writes;
-//    the find's checks are 4 to 8 round trips each. W = 64 brings the merge to
-//    0.035 round trips per temp document and the find to 0.10 per matched
-//    document; beyond 64 the fixed part dominates (W = 100: 0.029 and 0.08).
-//  * PyMongo's async client opens connections as the reads need them, at most
-//    2 at a time, up to its pool of 100: W = 64 stays well inside the pool,
-//    so other work on the same client still finds connections.
+// How many reads one operation keeps in flight, measured with
+// bench/bench_link.py:
+//  * On a simulated link (each server call and cursor batch one round trip,
+//    no CPU cost), a merge of N temp documents takes about 16 + N / W round
+//    trips and a find about 4.8 N / W (4 to 8 sequential reads per check).
+//    At N = 1,000, per temp / matched document: W = 32 gives 0.048 / 0.160,
+//    W = 64 0.032 / 0.084, W = 100 0.026 / 0.057, W = 128 0.024 / 0.048.
+//    32 is the least that keeps the merge under 0.05; 64 leaves a margin.
+//  * Through a 5 ms link to the test server, a 10,000-document merge took
+//    6.7-8.7 s with PyMongo and 10.4-13.0 s with Motor for each of W = 32, 64
+//    and 128: the server's CPU (4.4-6.8 s), not the link, bounds it there.
+//  * PyMongo's async client opens connections as the reads need them, up to
+//    its pool of 100; 64 leaves room in the pool for the operation's own
+//    calls and for other work on the same client.
 //  * Motor runs each blocking call on a pool of cpu_count() x 5 threads (10 on
 //    a two-core machine): however many reads are started, only that many are
-//    on the wire at once, so a larger W buys Motor nothing and costs nothing.
+//    on the wire at once; a larger W neither helps nor hurts it.
 inline constexpr size_t reads_in_flight = 64;
 
 class InFlight;
