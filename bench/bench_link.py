@@ -42,8 +42,10 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import json
 import os
 import selectors
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -256,30 +258,61 @@ def motor_threads():
     return motor_asyncio._EXECUTOR._max_workers
 
 
-def report_proxy(host, user, pwd, server_pid, rtts, cases):
+def through_proxy(host, user, pwd, server_pid, rtt, flavor, op, n, shape, impls=IMPLS):
+    """Each implementation's figures for one case, on one client, through a
+    proxy of the given round-trip time."""
+    with Proxy(host, rtt) as proxy:
+        async def main():
+            client = make_client(flavor, proxy.host, user, pwd)
+            try:
+                out = {who: await proxied(client, proxy, server_pid, impl, op, n, shape)
+                       for who, impl in impls}
+                await client.drop_database(DB)
+                return out
+            finally:
+                await close(client)
+        return asyncio.run(main())
+
+
+def report_proxy(host, user, pwd, server_pid, rtts, cases, motor_threads_check):
     print(f"\nthrough the proxy (SecantusDB): wall seconds, kestrel next to the driver alone; "
           f"[server CPU, client CPU] seconds, most requests in flight at once; "
           f"speedup = driver / kestrel. Motor runs its calls on {motor_threads()} threads.", flush=True)
+    driver_time = {}
     for op, shape, n in cases:
         for flavor in ("motor", "pymongo"):
             for rtt in rtts:
-                with Proxy(host, rtt) as proxy:
-                    async def main():
-                        client = make_client(flavor, proxy.host, user, pwd)
-                        try:
-                            out = {}
-                            for who, impl in IMPLS:
-                                out[who] = await proxied(client, proxy, server_pid, impl, op, n, shape)
-                            await client.drop_database(DB)
-                            return out
-                        finally:
-                            await close(client)
-                    r = asyncio.run(main())
+                r = through_proxy(host, user, pwd, server_pid, rtt, flavor, op, n, shape)
                 (k, ks, kc, kw, found), (d, ds, dc, dw, found_too) = r["kestrel"], r["driver"]
                 assert found == found_too, (found, found_too)
+                driver_time[op, shape, n, flavor, rtt] = d
                 print(f"{op:5} {shape:7} {flavor:7} N={n:>6,} RTT {rtt:>3g} ms  kestrel {k:7.2f} s "
                       f"[{ks:5.2f} {kc:5.2f}] {kw:>3}  driver {d:7.2f} s [{ds:5.2f} {dc:5.2f}] {dw:>3}  "
                       f"speedup {d / k:5.1f}x" + (f"  ({found:,} found)" if op == "find" else ""), flush=True)
+
+    # Motor sizes its thread pool when it is imported: a process of its own.
+    merges = [(n, shape) for op, shape, n in cases if op == "merge"]
+    if not (motor_threads_check and merges):
+        return
+    n, shape = max(merges)
+    rtt = max(rtts)
+    env = {**os.environ, "MOTOR_MAX_WORKERS": str(motor_threads_check), "KESTREL_BENCH_PWD": pwd}
+    child = subprocess.run([sys.executable, __file__, "--motor-child", host, user, str(server_pid),
+                            str(rtt), str(n), shape], env=env, capture_output=True, text=True)
+    if child.returncode:
+        sys.exit(f"the Motor child failed: {child.stderr[-2000:]}")
+    k, ks, kc, kw, _ = json.loads(child.stdout)
+    d = driver_time[("merge", shape, n, "motor", rtt)]
+    print(f"merge {shape:7} motor   N={n:>6,} RTT {rtt:>3g} ms  kestrel {k:7.2f} s [{ks:5.2f} {kc:5.2f}] "
+          f"{kw:>3}  with Motor on {motor_threads_check} threads (MOTOR_MAX_WORKERS); "
+          f"speedup over the driver run above {d / k:5.1f}x", flush=True)
+
+
+def motor_child(host, user, server_pid, rtt, n, shape):
+    r = through_proxy(host, user, os.environ["KESTREL_BENCH_PWD"], int(server_pid), float(rtt), "motor",
+                      "merge", int(n), shape, impls=IMPLS[:1])
+    assert motor_threads() == int(os.environ["MOTOR_MAX_WORKERS"])
+    print(json.dumps(r["kestrel"]))
 
 
 def main(argv=None):
@@ -292,20 +325,23 @@ def main(argv=None):
                              "it time in ids x documents: replace:10000 takes minutes per run)")
     parser.add_argument("--finds", type=int, nargs="*", default=[1_000],
                         help="N of the finds through the proxy (10000: about 15 minutes)")
+    parser.add_argument("--motor-threads", type=int, default=64,
+                        help="also run the largest merge at the largest RTT with Motor on this many "
+                             "threads (0: not)")
     parser.add_argument("--simulated-only", action="store_true")
+    parser.add_argument("--motor-child", nargs=6, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.motor_child:
+        return motor_child(*args.motor_child)
 
     report_simulated(args.sizes)
     if args.simulated_only:
         return
     cases = [("merge", shape, int(n)) for shape, n in (m.split(":") for m in args.merges)]
     cases += [("find", "merged", n) for n in args.finds]
-    uri = os.environ.get("KESTREL_URI")
-    if uri:
-        sys.exit("bench_link runs its own server (it reads the server's CPU time)")
     from server import start_server
     with start_server("root", "bench-pw") as server:
-        report_proxy(server.host, "root", "bench-pw", server.proc.pid, args.rtts, cases)
+        report_proxy(server.host, "root", "bench-pw", server.proc.pid, args.rtts, cases, args.motor_threads)
 
 
 if __name__ == "__main__":

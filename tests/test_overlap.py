@@ -4,6 +4,7 @@ count, which calls a recording fake sees, and that an operation that fails,
 is cancelled, interrupted or closed leaves no read running when it returns."""
 
 import asyncio
+import copy
 import gc
 import random
 import tracemalloc
@@ -161,7 +162,41 @@ def test_find_keeps_scan_order_whatever_order_checks_finish(run, monkeypatch):
     assert running[1] == WIDTH
 
 
+@pytest.mark.parametrize("op", ["merge", "find"])
+def test_eager_tasks_give_the_same_outcome(fake, op):
+    """With an eager task factory a read runs, and may finish, inside the
+    call that starts it."""
+    find_load(fake, 90)
+    plain = copy_of(fake)
+
+    def outcome(client, eager):
+        async def main():
+            if eager:
+                asyncio.get_running_loop().set_task_factory(asyncio.eager_task_factory)
+            if op == "merge":
+                await settled(kf.temp_to_main, client, "d", "c")
+                return sorted(d["a"] for d in client.docs("d", "c"))
+            return ids(await kf.find(client, "d", "c", {"q": 1}))
+        result = asyncio.run(main())  # (the find's checks may interleave otherwise)
+        return result, client.names() if op == "merge" else sorted(client.names())
+    assert outcome(fake, True) == outcome(plain, False)
+
+
+def copy_of(fake):
+    other = FakeClient(fake.flavor)
+    other._dbs = copy.deepcopy(fake._dbs)
+    return other
+
+
 # ---- failures: the others cancelled and waited for, the first error raised ---------
+
+def test_merge_error_in_a_result_fails_it_before_writing(fake, run):
+    """A main document whose `_id` cannot be hashed into `origin_ids`."""
+    prepare(fake, main=[{"_id": {"x": 1}, "a": 1}] + [{"_id": i, "a": i} for i in range(2, 80)],
+            temp=[{"_id": 1000 + i, "a": i} for i in range(1, 80)], unique=[["a"]])
+    err = run(settled, kf.temp_to_main, fake, "d", "c")
+    assert str(err) == MERGE_FAILED and type(err.__cause__) is TypeError
+    assert not [c for c in fake.calls if c.method in WRITES]
 
 def test_find_failing_check_cancels_the_others(run, monkeypatch):
     fake = FakeClient("pymongo")
