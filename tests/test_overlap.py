@@ -162,6 +162,7 @@ def test_find_keeps_scan_order_whatever_order_checks_finish(run, monkeypatch):
     assert running[1] == WIDTH
 
 
+@pytest.mark.skipif(not hasattr(asyncio, "eager_task_factory"), reason="eager tasks came with 3.12")
 @pytest.mark.parametrize("op", ["merge", "find"])
 def test_eager_tasks_give_the_same_outcome(fake, op):
     """With an eager task factory a read runs, and may finish, inside the
