@@ -54,9 +54,9 @@ namespace kestrel {
 //    At N = 1,000, per temp / matched document: W = 32 gives 0.048 / 0.160,
 //    W = 64 0.032 / 0.084, W = 100 0.026 / 0.057, W = 128 0.024 / 0.048.
 //    32 is the least that keeps the merge under 0.05; 64 leaves a margin.
-//  * Through a 5 ms link to the test server, a 10,000-document merge took
-//    6.7-8.7 s with PyMongo and 10.4-13.0 s with Motor for each of W = 32, 64
-//    and 128: the server's CPU (4.4-6.8 s), not the link, bounds it there.
+//  * Through a 5 ms link to the test server, a 10,000-document merge with
+//    PyMongo took 8.1-9.2 s for each of W = 16, 32 and 64 (7.8-11.0 s at 100):
+//    the server's CPU (6.3-10.2 s), not the link, bounds it there.
 //  * PyMongo's async client opens connections as the reads need them, up to
 //    its pool of 100; 64 leaves room in the pool for the operation's own
 //    calls and for other work on the same client.
