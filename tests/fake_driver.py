@@ -30,6 +30,10 @@ start_session and Motor's start_transaction raise at the call and block in
 DocumentTooLarge, as the driver does before sending.
 
 Awaited operations suspend once, like a round trip (``suspend=False``: never).
+``latency=t`` makes the fake a simulated link: every call that reaches a
+server (not the session and transaction lifecycle) and every cursor batch
+(101 documents, then up to 16 MiB) answers after t seconds of the loop's
+clock instead.
 ``__aexit__`` of transaction and session suspends in the Motor flavour, never
 in the PyMongo one; ``suspend_exit`` (a subset of {"txn", "session"})
 overrides it, and ``{"txn"}`` is what real Motor does.
@@ -184,11 +188,12 @@ class _Coll:
 class FakeClient:
     def __init__(self, flavor: str = "motor", *, suspend: bool = True,
                  suspend_exit: set | None = None,
-                 system_databases=("admin", "config", "local")):
+                 system_databases=("admin", "config", "local"), latency: float = 0.0):
         if flavor not in ("motor", "pymongo"):
             raise ValueError(f"unknown flavor {flavor!r}")
         self.flavor = flavor
         self.suspend = suspend
+        self.latency = latency
         if suspend_exit is None:
             suspend_exit = {"txn", "session"} if flavor == "motor" else ()
         self.suspend_exit = set(suspend_exit)
@@ -307,6 +312,8 @@ class FakeClient:
 
         if call.fault is BLOCK:
             self._reached_block(call, lambda: loop.call_soon(finish))
+        elif self.latency and target not in ("session", "txn"):
+            loop.call_later(self.latency, finish)
         elif self.suspend:
             loop.call_soon(finish)
         else:
@@ -316,6 +323,9 @@ class FakeClient:
     async def _coro_op(self, target, method, args, kwargs, work):
         call = self._record(target, method, args, kwargs)
         await self._settle(call)
+        if self.latency:
+            await asyncio.sleep(self.latency)
+            return work()
         result = work()
         await self._tick(self.suspend)
         return result
@@ -695,18 +705,46 @@ class FakeCursor:
         if self._docs is None:
             for call in self._calls:
                 await self._client._settle(call)
+            if self._client.latency:
+                await asyncio.sleep(self._client.latency)
+                docs = self._source(self)
+                self._docs, self._batches = iter(docs), self._batch_sizes(docs)
+                self._left = next(self._batches, 0)
+                return
             self._docs = iter(self._source(self))
             await self._client._tick(self._client.suspend)
+
+    @staticmethod
+    def _batch_sizes(docs):
+        """The server's batches: 101 documents, then up to 16 MiB each."""
+        yield min(101, len(docs))
+        size, count = 0, 0
+        for d in docs[101:]:
+            size += len(bson.encode(d))
+            if count and size > 16 * 1024 * 1024:
+                yield count
+                size, count = len(bson.encode(d)), 0
+            count += 1
+        if count:
+            yield count
 
     def __aiter__(self):
         return self
 
     async def __anext__(self):
         await self._fetch()
+        if self._client.latency and not self._left:
+            self._left = next(self._batches, 0)
+            if not self._left:
+                raise StopAsyncIteration
+            await asyncio.sleep(self._client.latency)  # getMore
         try:
-            return next(self._docs)
+            doc = next(self._docs)
         except StopIteration:
             raise StopAsyncIteration from None
+        if self._client.latency:
+            self._left -= 1
+        return doc
 
     async def to_list(self, length=None):
         out = []

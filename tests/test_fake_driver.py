@@ -4,11 +4,18 @@ fake and on a real server, in the Motor and the PyMongo flavour."""
 import asyncio
 import contextlib
 import inspect
+import os
+import sys
 
 import pytest
 from bson import ObjectId
 from pymongo import IndexModel
 from pymongo.errors import BulkWriteError, CollectionInvalid, OperationFailure
+
+from fake_driver import FakeClient
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+from bench_link import VirtualClockLoop  # noqa: E402
 
 
 def test_documents(any_client, unique_name):
@@ -135,3 +142,34 @@ def test_faults_and_blocking(fake, run):
         assert [d["a"] for d in fake.docs("d", "c")] == [1]
     run(main)
     assert fake.names() == ["d.c.find", "d.c.sort", "client.list_database_names", "d.c.insert_one"]
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+def test_simulated_link_costs_a_round_trip_per_call_and_batch(flavor):
+    """With a latency, each server call and each cursor batch (101 documents,
+    then the rest up to 16 MiB) answers one round trip later; the session and
+    the transaction cost none. Measured on the bench's virtual clock."""
+    fake = FakeClient(flavor, latency=1.0)
+    fake.seed("d", "c", [{"k": i} for i in range(250)])
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        spent = []
+
+        async def step(coro):
+            start = loop.time()
+            result = await coro
+            spent.append(loop.time() - start)
+            return result
+        session = fake.start_session()
+        session = await session if inspect.isawaitable(session) else session
+        async with session:
+            await step(fake.list_database_names())
+            found = await step(fake["d"]["c"].find({}).to_list(None))
+            few = await step(fake["d"]["c"].find({"k": 3}).to_list(None))
+            await step(fake["d"]["c"].insert_many([{"k": -1}]))
+        return spent, len(found), len(few)
+
+    with asyncio.Runner(loop_factory=VirtualClockLoop) as runner:
+        spent, found, few = runner.run(main())
+    assert (spent, found, few) == ([1.0, 2.0, 1.0, 1.0], 250, 1)

@@ -202,9 +202,13 @@ nb::object global(const char *name) {
 }
 
 Await call_op(const char *name, nb::dict kwargs) {
+    return await_(op_call(name, std::move(kwargs)));
+}
+
+nb::object op_call(const char *name, nb::dict kwargs) {
     nb::dict taken = std::move(kwargs);
     nb::object callee = global(name);
-    return await_(steal_or_throw(PyObject_Call(callee.ptr(), nb::tuple().ptr(), taken.ptr())));
+    return steal_or_throw(PyObject_Call(callee.ptr(), nb::tuple().ptr(), taken.ptr()));
 }
 
 nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {

@@ -155,6 +155,8 @@ nb::object global(const char *name);
 // The keyword arguments are released once the call is made (the callee holds
 // what it needs).
 Await call_op(const char *name, nb::dict kwargs);
+// The call alone (looked up and called now): the callee's awaitable, not awaited.
+nb::object op_call(const char *name, nb::dict kwargs);
 // The keyword arguments such a call starts with: client, db_name, collection_name.
 nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
 

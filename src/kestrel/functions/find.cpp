@@ -1,6 +1,8 @@
 // The newest-document check and the combined find.
 #include "documents.hpp"
 
+#include "core/inflight.hpp"
+
 #include <vector>
 
 namespace kestrel::functions {
@@ -93,22 +95,33 @@ Body find(Args a) {
         Held<> manage_collection = item(db, names::manage(collection_name));
 
         Held<nb::list> uniques = co_await read_rules(manage_collection, "unique");
-        Held<nb::list> new_docs;
-        Held<> found, found_doc, result;
-        for (int rank = 1; rank >= 0; --rank) {
-            nb::handle searched = rank == 1 ? nb::handle(temp_collection) : nb::handle(collection);
-            found = scan_newest_first(searched, query);
-            while (co_await next_item(found, found_doc)) {
-                Held<> doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
-                Held<> eqivalent_set = new_set();
-                set_add(eqivalent_set, doc_id);
-                result = co_await call_op("_check_newest_unique",
-                                          doc("collection", collection, "temp_collection", temp_collection,
-                                              "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
-                                              "eqivalent_set", eqivalent_set));
-                if (truthy(item(result, nb::int_(0)))) new_docs.append(found_doc);
+        // The checks of different documents are independent: each runs while
+        // the scans go on, and the answers come back in scan order.
+        Held<nb::list> found_docs;      // every document the query found, in scan order
+        std::vector<bool> newest;       // the check's answer for each, as it comes
+        Held<> found, found_doc;
+        co_await overlapped(reads_in_flight, [&](InFlight &checks) -> Task<> {
+            for (int rank = 1; rank >= 0; --rank) {
+                nb::handle searched = rank == 1 ? nb::handle(temp_collection) : nb::handle(collection);
+                found = scan_newest_first(searched, query);
+                while (co_await next_item(found, found_doc)) {
+                    nb::object doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
+                    nb::object eqivalent_set = new_set();
+                    set_add(eqivalent_set, doc_id);
+                    found_docs.append(found_doc);
+                    nb::object check = op_call("_check_newest_unique",
+                                               doc("collection", collection, "temp_collection", temp_collection,
+                                                   "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
+                                                   "eqivalent_set", eqivalent_set));
+                    co_await checks.start(std::move(check), [&](nb::object result) {
+                        newest.push_back(truthy(item(result, nb::int_(0))));
+                    });
+                }
             }
-        }
+        });
+        Held<nb::list> new_docs;
+        for (size_t k = 0; k < newest.size(); ++k)
+            if (newest[k]) new_docs.append(found_docs[k]);
         co_return std::move(new_docs);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;

@@ -1,6 +1,8 @@
 // The temp-to-main merge.
 #include "documents.hpp"
 
+#include "core/inflight.hpp"
+
 #include <vector>
 
 namespace kestrel::functions {
@@ -28,27 +30,33 @@ Body temp_to_main(Args a) {
         for (size_t i = 0; i < rules.size(); ++i) tekrar.push_back(new_set());
         Held<nb::list> docs;
 
+        // The main documents of each newly claimed key are read while the scan
+        // goes on; every read is done before anything is written.
         Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
-        Held<> main_docs, main_doc;
-        while (co_await next_item(temp_docs, temp_doc)) {
-            int flag = 0;
-            for (size_t i = 0; i < rules.size(); ++i) {
-                if (!carries(temp_doc, rules[i])) continue;
-                Held<nb::dict> search_code = rule_query(temp_doc, rules[i]);
-                Held<> tekrar_key = key_tuple(temp_doc, rules[i]);
-                if (contains(tekrar[i], tekrar_key)) {  // claimed by a newer temp document
-                    flag = 1;
-                    continue;
+        co_await overlapped(reads_in_flight, [&](InFlight &lookups) -> Task<> {
+            while (co_await next_item(temp_docs, temp_doc)) {
+                int flag = 0;
+                for (size_t i = 0; i < rules.size(); ++i) {
+                    if (!carries(temp_doc, rules[i])) continue;
+                    Held<nb::dict> search_code = rule_query(temp_doc, rules[i]);
+                    Held<> tekrar_key = key_tuple(temp_doc, rules[i]);
+                    if (contains(tekrar[i], tekrar_key)) {  // claimed by a newer temp document
+                        flag = 1;
+                        continue;
+                    }
+                    set_add(tekrar[i], tekrar_key);
+                    nb::object main_docs = collection.attr("find")(search_code);
+                    co_await lookups.start(read_all(std::move(main_docs)), [&](nb::object found) {
+                        for (nb::handle main_doc : nb::borrow<nb::list>(found))
+                            set_add(origin_ids, item(main_doc, id_key()));
+                    });
                 }
-                set_add(tekrar[i], tekrar_key);
-                main_docs = aiter(collection.attr("find")(search_code));
-                while (co_await next_item(main_docs, main_doc)) set_add(origin_ids, item(main_doc, id_key()));
+                if (flag == 0) {
+                    drop_id(temp_doc);
+                    docs.append(temp_doc);
+                }
             }
-            if (flag == 0) {
-                drop_id(temp_doc);
-                docs.append(temp_doc);
-            }
-        }
+        });
 
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
         nb::dict delete_args = op_args(client, db_name, collection_name);
