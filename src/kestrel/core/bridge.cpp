@@ -82,12 +82,13 @@ PyObject *error_from_exception(std::exception_ptr e) noexcept {
 // ---------------------------------------------------------------------------
 // PyAwaiter
 
-PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root) {
+PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
     PyObject *obj = a.obj.ptr();
+    if (!obj) return;  // the end of an `async for`, reached without awaiting
     PyTypeObject *tp = Py_TYPE(obj);
     unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
     if (!am_await) {
-        if (a.strict) {
+        if (a.mode != Await::Maybe) {
             PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                          tp->tp_name);
             ready_error_ = fetch_error();
@@ -135,6 +136,11 @@ nb::object PyAwaiter::await_resume() {
     if (!suspended_) return std::move(ready_value_);
     root_->waiter = {};
     if (PyObject *err = std::exchange(root_->error, nullptr)) {
+        // The end of an `async for` is no error: no C++ exception for it.
+        if (mode_ == Await::Next && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration)) {
+            Py_DECREF(err);
+            return nb::object();
+        }
         restore_error(err);
         throw_pending();
     }

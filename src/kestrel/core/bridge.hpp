@@ -4,6 +4,7 @@
 // An operation body is a `Task<nb::object>`. Inside it, `co_await` accepts:
 //   * `await_(obj)`        - await a Python awaitable (TypeError if it is not one),
 //   * `maybe_await(obj)`   - await obj if it is awaitable, else take it as the value,
+//   * `next_item(it)`      - one step of `async for` (see frame.hpp),
 //   * another `Task<T>`    - run a C++ sub-coroutine to completion.
 // Python errors travel through C++ as `nb::python_error`.
 //
@@ -44,16 +45,23 @@ void restore_error(PyObject *exc) noexcept;
 PyObject *error_from_exception(std::exception_ptr e) noexcept;
 
 struct Await {
+    enum Mode : unsigned char {
+        Strict,  // must be awaitable
+        Maybe,   // awaited when awaitable, else the value itself
+        Next,    // the awaitable of `__anext__`: StopAsyncIteration gives an
+                 // invalid object (the end of the loop) instead of an error;
+                 // an invalid `obj` is that end already reached
+    };
     nb::object obj;
-    bool strict;
+    Mode mode;
 };
 
 // `co_await await_(x)`: x must be awaitable, as after Python's `await`.
-inline Await await_(nb::object obj) { return {std::move(obj), true}; }
+inline Await await_(nb::object obj) { return {std::move(obj), Await::Strict}; }
 // `co_await maybe_await(x)`: the result of a driver call, awaited only when it
 // is awaitable (Motor returns futures where PyMongo's async API returns
 // coroutines or plain values).
-inline Await maybe_await(nb::object obj) { return {std::move(obj), false}; }
+inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}; }
 
 // Awaiter for a Python awaitable.
 class PyAwaiter {
@@ -71,6 +79,7 @@ private:
     PyObject *iter_ = nullptr;  // owned until handed to the root
     nb::object ready_value_;
     PyObject *ready_error_ = nullptr;
+    Await::Mode mode_;
     bool suspended_ = false;
 };
 

@@ -76,7 +76,7 @@ nb::object aiter(nb::handle cursor) {
     return nb::steal(it);
 }
 
-Task<nb::object> next_item(nb::handle it) {
+Await next_item(nb::handle it) {
     PyTypeObject *tp = Py_TYPE(it.ptr());
     if (!tp->tp_as_async || !tp->tp_as_async->am_anext) {
         PyErr_Format(PyExc_TypeError,
@@ -85,13 +85,13 @@ Task<nb::object> next_item(nb::handle it) {
         throw_pending();
     }
     PyObject *next = tp->tp_as_async->am_anext(it.ptr());
-    if (!next) throw_pending();
-    try {
-        co_return co_await await_(nb::steal(next));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_StopAsyncIteration)) throw;
+    if (!next) {
+        // An `__anext__` that raises at once ends the loop as well.
+        if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) throw_pending();
+        PyErr_Clear();
+        return {nb::object(), Await::Next};
     }
-    co_return nb::object();
+    return {nb::steal(next), Await::Next};
 }
 
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err) {

@@ -54,7 +54,7 @@ Task<nb::list> read_all(nb::object cursor);
 // Like `async for item in cursor`: `co_await next_item(it)` gives the next item,
 // or an invalid object at the end. `it` comes from `aiter(cursor)`.
 nb::object aiter(nb::handle cursor);
-Task<nb::object> next_item(nb::handle it);
+Await next_item(nb::handle it);
 
 // ---------------------------------------------------------------------------
 // async with
