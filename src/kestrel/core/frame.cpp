@@ -1,23 +1,11 @@
 #include "frame.hpp"
 
-#include <unordered_map>
-
 namespace kestrel {
 
 nb::str concat(nb::handle a, nb::handle b) {
     PyObject *r = PyUnicode_Concat(a.ptr(), b.ptr());
     if (!r) throw_pending();
     return nb::steal<nb::str>(r);
-}
-
-nb::handle interned(const char *literal) {
-    static std::unordered_map<const char *, PyObject *> cache;  // lives as long as the module
-    auto it = cache.find(literal);
-    if (it != cache.end()) return it->second;
-    PyObject *s = PyUnicode_InternFromString(literal);
-    if (!s) throw_pending();
-    cache.emplace(literal, s);
-    return s;
 }
 
 namespace {

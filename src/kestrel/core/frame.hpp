@@ -7,6 +7,8 @@
 #include "objects.hpp"
 
 #include <string>
+#include <tuple>
+#include <type_traits>
 
 namespace kestrel {
 
@@ -14,16 +16,35 @@ namespace kestrel {
 // Text
 
 inline nb::str to_text(nb::handle h) { return nb::str(h); }
-inline nb::str to_text(const char *s) { return nb::str(s); }
+// A literal is made into a Python string once (interned) and reused.
+template <size_t N> nb::str to_text(const char (&literal)[N]) {
+    return nb::borrow<nb::str>(interned(literal));
+}
 inline nb::str to_text(const nb::str &s) { return s; }
 
 nb::str concat(nb::handle a, nb::handle b);
 
 // cat("Can not drop '", name, "'!"): the text form of every piece, joined.
-template <class... P> nb::str cat(const P &...pieces) {
-    nb::str out("");
-    ((out = concat(out, to_text(pieces))), ...);
+template <class P, class... Rest> nb::str cat(const P &first, const Rest &...rest) {
+    nb::str out = to_text(first);
+    ((out = concat(out, to_text(rest))), ...);
     return out;
+}
+
+// A failure message, built only when the failure happens: message("Can not
+// drop '", name, "'!") keeps the pieces (literals and borrowed names) and
+// text_of() joins them as cat() does.
+template <class... P> struct Message {
+    std::tuple<P...> pieces;
+};
+template <class... P> Message<std::decay_t<const P>...> message(const P &...pieces) {
+    return {{pieces...}};
+}
+inline nb::str text_of(const nb::str &s) { return s; }
+inline nb::str text_of(const char *s) { return nb::str(s); }
+inline nb::str text_of(nb::handle h) { return nb::str(h); }
+template <class... P> nb::str text_of(const Message<P...> &m) {
+    return std::apply([](const auto &...p) { return cat(text_of(p)...); }, m.pieces);
 }
 
 // ---------------------------------------------------------------------------
@@ -41,11 +62,21 @@ inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exc
 // ---------------------------------------------------------------------------
 // Driver calls: call the method, await the result when it is awaitable.
 
-// An interned Python string for a C string literal, made once.
-nb::handle interned(const char *literal);
+// obj.method(args...) without awaiting; `method` is a literal.
+template <class... A> nb::object invoke(nb::handle obj, const char *method, A &&...args) {
+    if constexpr ((std::is_base_of_v<nb::handle, std::decay_t<A>> && ...)) {
+        // A free slot in front lets a bound call put `self` there.
+        PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
+        return steal_or_throw(PyObject_VectorcallMethod(
+            interned(method).ptr(), stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            nullptr));
+    } else {  // texts, numbers or keyword arguments among them
+        return obj.attr(interned(method))(std::forward<A>(args)...);
+    }
+}
 
 template <class... A> Await driver(nb::handle obj, const char *method, A &&...args) {
-    return maybe_await(obj.attr(interned(method))(std::forward<A>(args)...));
+    return maybe_await(invoke(obj, method, std::forward<A>(args)...));
 }
 
 // Every document of a cursor, read with `async for`.
@@ -85,7 +116,8 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
 // transaction is entered around the body, and any `Exception` that leaves it
 // is replaced by RuntimeError(failure) caused by it. Other errors
 // (cancellation, GeneratorExit, interrupts) pass through unchanged.
-template <class F> Task<nb::object> framed(nb::handle client, nb::str failure, F body) {
+// `failure` is a text, a literal or a message(...), built only when needed.
+template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, F body) {
     nb::object session = co_await driver(client, "start_session");
     co_return co_await async_with(session, [&](nb::object) -> Task<nb::object> {
         try {
@@ -95,7 +127,7 @@ template <class F> Task<nb::object> framed(nb::handle client, nb::str failure, F
             });
         } catch (nb::python_error &e) {
             if (!is_exception(e)) throw;
-            raise_from(failure, e);
+            raise_from(text_of(failure), e);
         }
     });
 }

@@ -1,10 +1,33 @@
 #include "objects.hpp"
 
+#include <cstdint>
+#include <unordered_map>
+
 namespace kestrel {
 
 nb::object steal_or_throw(PyObject *p) {
     if (!p) throw_pending();
     return nb::steal(p);
+}
+
+nb::handle interned(const char *literal) {
+    // A direct-mapped cache in front of the table: a hit is a few instructions.
+    struct Slot {
+        const char *key;
+        PyObject *value;
+    };
+    static Slot slots[256];
+    Slot &slot = slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >> 56];
+    if (slot.key == literal) return slot.value;
+    static std::unordered_map<const char *, PyObject *> table;  // lives as long as the module
+    auto it = table.find(literal);
+    if (it == table.end()) {
+        PyObject *s = PyUnicode_InternFromString(literal);
+        if (!s) throw_pending();
+        it = table.emplace(literal, s).first;
+    }
+    slot = {literal, it->second};
+    return it->second;
 }
 
 bool contains(nb::handle container, nb::handle x) {

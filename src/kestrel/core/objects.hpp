@@ -5,12 +5,17 @@
 
 #include "bridge.hpp"
 
+#include <type_traits>
 #include <vector>
 
 namespace kestrel {
 
 // A new reference from the C API, or the pending error raised.
 nb::object steal_or_throw(PyObject *p);
+
+// An interned Python string for a C string literal (or any text that lives as
+// long as the process at that address), made once and kept.
+nb::handle interned(const char *literal);
 
 // `x in container`, with Python's equality.
 bool contains(nb::handle container, nb::handle x);
@@ -39,7 +44,11 @@ nb::list list_of(std::vector<nb::object> &items);
 inline void doc_fill(nb::dict &) {}
 template <class V, class... Rest>
 void doc_fill(nb::dict &d, const char *key, const V &value, const Rest &...rest) {
-    d[key] = value;
+    if constexpr (std::is_base_of_v<nb::handle, V>) {
+        if (PyDict_SetItem(d.ptr(), interned(key).ptr(), value.ptr()) < 0) throw_pending();
+    } else {
+        d[interned(key)] = value;
+    }
     doc_fill(d, rest...);
 }
 template <class... KV> nb::dict doc(const KV &...fields) {

@@ -38,8 +38,8 @@ nb::dict rule_query(nb::handle doc, const Fields &fields);
 // The key tuple: the document's values for the rule's fields, in order.
 nb::object key_tuple(nb::handle doc, const Fields &fields);
 
-// Every rule record of one `type` in the manage companion, in the server's
-// order, each as the set of its `keys`.
+// Every rule record of one `type` (a literal) in the manage companion, in the
+// server's order, each as the set of its `keys`.
 Task<nb::list> read_rules(nb::handle manage, const char *type);
 
 }  // namespace kestrel::functions

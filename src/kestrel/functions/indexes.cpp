@@ -112,7 +112,7 @@ bool equals(nb::handle a, const char *text) {
 // build every model and record, then one create_indexes and one insert_many.
 Body insert_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index = a[3];
-    co_return co_await framed(client, nb::str("Can not create indexes."), [&]() -> Body {
+    co_return co_await framed(client, "Can not create indexes.", [&]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
@@ -144,7 +144,7 @@ Body insert_index(Args a) {
 // then every record of that name.
 Body delete_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index_name = a[3];
-    co_return co_await framed(client, cat("Can not delete '", index_name, "'!"), [&]() -> Body {
+    co_return co_await framed(client, message("Can not delete '", index_name, "'!"), [&]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
@@ -161,7 +161,7 @@ Body deactive_index(Args a) {
     // Taken before the frame: a name the driver refuses is reported as is.
     nb::object db = item(client, db_name);
     nb::object collection = item(db, collection_name);
-    co_return co_await framed(client, nb::str("Can not deactive indexes of collection!"),
+    co_return co_await framed(client, "Can not deactive indexes of collection!",
                               [&]() -> Body {
         db = co_await access_check(client, db_name, collection_name);
         collection = item(db, collection_name);
@@ -174,20 +174,20 @@ Body deactive_index(Args a) {
 // all built before the single create_indexes.
 Body active_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, nb::str("Can not active indexes of collection!"),
+    co_return co_await framed(client, "Can not active indexes of collection!",
                               [&]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
 
         nb::list indexes;
-        nb::object cursor = manage_collection.attr("find")(doc("type", nb::str("index")));
+        nb::object cursor = invoke(manage_collection, "find", doc("type", to_text("index")));
         nb::object it = aiter(cursor);
         for (;;) {
             nb::object record = co_await next_item(it);
             if (!record.is_valid()) break;
-            nb::object code = item(record, nb::str("code"));
-            nb::object name = record.attr("get")("name");
+            nb::object code = item(record, interned("code"));
+            nb::object name = invoke(record, "get", interned("name"));
             indexes.append(index_model(code, name));
         }
         if (nb::len(indexes) != 0) co_await driver(collection, "create_indexes", indexes);

@@ -8,7 +8,7 @@ namespace kestrel::users {
 // send one command to it.
 Body create_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2], pwd = a[3], roles = a[4];
-    co_return co_await framed(client, nb::str("Can not create user!"), [&]() -> Body {
+    co_return co_await framed(client, "Can not create user!", [&]() -> Body {
         nb::object db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("createUser", user, "pwd", pwd, "roles", roles));
         co_return nb::none();
@@ -17,7 +17,7 @@ Body create_user(Args a) {
 
 Body drop_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2];
-    co_return co_await framed(client, nb::str("Can not drop user!"), [&]() -> Body {
+    co_return co_await framed(client, "Can not drop user!", [&]() -> Body {
         nb::object db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("dropUser", user));
         co_return nb::none();
