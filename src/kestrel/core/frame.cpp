@@ -82,6 +82,18 @@ Await next_item(nb::handle it) {
     return {nb::steal(next), Await::Next};
 }
 
+nb::object special_method(nb::handle obj, const char *name) {
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    PyObject *key = interned(name).ptr();
+    // The common case straight from the type's method cache: a plain function
+    // or method descriptor on the type, nothing of that name on its metatype.
+    PyObject *f = _PyType_Lookup(tp, key);  // borrowed; sets no error
+    if (f && (PyFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type)) &&
+        !_PyType_Lookup(Py_TYPE(tp), key))
+        return nb::borrow(f);
+    return steal_or_throw(PyObject_GetAttr((PyObject *) tp, key));
+}
+
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err) {
     nb::object suppress;
     if (!err) {

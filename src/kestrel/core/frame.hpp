@@ -90,15 +90,26 @@ Await next_item(nb::handle it);
 // ---------------------------------------------------------------------------
 // async with
 
+// f(args...), all of them Python objects.
+template <class... A> nb::object call(nb::handle f, const A &...args) {
+    PyObject *stack[] = {nullptr, args.ptr()...};  // a free slot in front, as for driver calls
+    return steal_or_throw(PyObject_Vectorcall(
+        f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// getattr(type(obj), name) for a special method (`name` a literal), to be
+// called with `obj` as its first argument.
+nb::object special_method(nb::handle obj, const char *name);
+
 // Calls `__aexit__` with the error that left the body (or three Nones) and
 // re-raises it unless the exit suppresses it, as Python's `async with` does.
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err);
 
+// `body` takes the value of `__aenter__` and gives the task to run inside.
 template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
-    nb::handle type((PyObject *) Py_TYPE(mgr.ptr()));
-    nb::object aenter = type.attr(interned("__aenter__"));
-    nb::object aexit = type.attr(interned("__aexit__"));
-    nb::object value = co_await await_(aenter(mgr));
+    nb::object aenter = special_method(mgr, "__aenter__");
+    nb::object aexit = special_method(mgr, "__aexit__");
+    nb::object value = co_await await_(call(aenter, mgr));
     nb::object result;
     std::optional<nb::python_error> err;
     try {
@@ -106,7 +117,12 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
     } catch (nb::python_error &e) {
         err.emplace(std::move(e));
     }
-    co_await exit_with(mgr, aexit, err ? &*err : nullptr);
+    if (err) {
+        co_await exit_with(mgr, aexit, &*err);
+    } else {
+        nb::handle none(Py_None);
+        co_await await_(call(aexit, mgr, none, none, none));
+    }
     co_return result;
 }
 
@@ -122,9 +138,7 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
     co_return co_await async_with(session, [&](nb::object) -> Task<nb::object> {
         try {
             nb::object txn = co_await driver(session, "start_transaction");
-            co_return co_await async_with(txn, [&](nb::object) -> Task<nb::object> {
-                co_return co_await body();
-            });
+            co_return co_await async_with(txn, [&](nb::object) { return body(); });
         } catch (nb::python_error &e) {
             if (!is_exception(e)) throw;
             raise_from(text_of(failure), e);
