@@ -3,6 +3,8 @@
 // own coroutine and future-iterator objects.
 #include "bridge.hpp"
 
+#include <cstdint>
+#include <new>
 #include <stdexcept>
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -113,19 +115,37 @@ PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
         ready_error_ = fetch_error();
         return;
     }
-    iter_ = it;
+    PyObject *out = nullptr;
+    switch (PyIter_Send(it, Py_None, &out)) {
+        case PYGEN_NEXT:  // it waits for something: suspend on it
+            iter_ = it;
+            yielded_ = out;
+            return;
+        case PYGEN_RETURN:
+            ready_value_ = nb::steal(out);
+            break;
+        case PYGEN_ERROR:
+            // The end of an `async for` is no error: no C++ exception for it.
+            if (mode_ == Await::Next && PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
+                PyErr_Clear();
+            else
+                ready_error_ = fetch_error();
+            break;
+    }
+    Py_DECREF(it);
 }
 
 PyAwaiter::~PyAwaiter() {
     Py_XDECREF(iter_);
+    Py_XDECREF(yielded_);
     Py_XDECREF(ready_error_);
 }
 
 void PyAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
     suspended_ = true;
     root_->delegate = std::exchange(iter_, nullptr);
+    root_->yielded = std::exchange(yielded_, nullptr);
     root_->waiter = h;
-    root_->fresh = true;
 }
 
 nb::object PyAwaiter::await_resume() {
@@ -136,7 +156,6 @@ nb::object PyAwaiter::await_resume() {
     if (!suspended_) return std::move(ready_value_);
     root_->waiter = {};
     if (PyObject *err = std::exchange(root_->error, nullptr)) {
-        // The end of an `async for` is no error: no C++ exception for it.
         if (mode_ == Await::Next && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration)) {
             Py_DECREF(err);
             return nb::object();
@@ -145,6 +164,121 @@ nb::object PyAwaiter::await_resume() {
         throw_pending();
     }
     return nb::steal(std::exchange(root_->value, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Frame memory
+
+namespace {
+
+struct FrameArena;
+
+// A block: its header, then the frame. `arena` is null for a heap block.
+struct alignas(16) Block {
+    FrameArena *arena;
+    Block *below;    // the block made before it in the same arena
+    uint32_t size;   // header and frame, rounded to the alignment
+    bool live;
+};
+
+struct Chunk {
+    Chunk *prev;
+    size_t capacity;  // bytes after the header
+    char *data() { return reinterpret_cast<char *>(this) + sizeof(Chunk); }
+};
+static_assert(sizeof(Chunk) % alignof(Block) == 0);
+
+// Chunks of the standard size not in use, kept for the next calls.
+constexpr size_t chunk_size = 4096 - sizeof(Chunk);
+Chunk *spare_chunks = nullptr;
+size_t spare_count = 0;
+constexpr size_t max_spare = 64;
+
+Chunk *take_chunk(size_t need) {
+    if (need <= chunk_size && spare_chunks) {
+        --spare_count;
+        return std::exchange(spare_chunks, spare_chunks->prev);
+    }
+    size_t capacity = need <= chunk_size ? chunk_size : need;
+    auto *c = static_cast<Chunk *>(::operator new(sizeof(Chunk) + capacity));
+    c->capacity = capacity;
+    return c;
+}
+
+void give_chunk(Chunk *c) noexcept {
+    if (c->capacity == chunk_size && spare_count < max_spare) {
+        c->prev = spare_chunks;
+        spare_chunks = c;
+        ++spare_count;
+    } else {
+        ::operator delete(c);
+    }
+}
+
+struct FrameArena {
+    Chunk *chunk = nullptr;  // the chunk `next` points into
+    char *next = nullptr;    // where the next block goes
+    Block *top = nullptr;    // the block made last and not yet reclaimed
+
+    void *allocate(size_t frame) {
+        size_t size = (sizeof(Block) + frame + alignof(Block) - 1) & ~(alignof(Block) - 1);
+        if (!chunk || next + size > chunk->data() + chunk->capacity) {
+            Chunk *c = take_chunk(size);
+            c->prev = chunk;
+            chunk = c;
+            next = c->data();
+        }
+        auto *b = reinterpret_cast<Block *>(next);
+        *b = Block{this, top, static_cast<uint32_t>(size), true};
+        top = b;
+        next += size;
+        return b + 1;
+    }
+
+    void release(Block *b) noexcept {
+        b->live = false;
+        while (top && !top->live) {
+            Block *gone = top;
+            top = gone->below;
+            next = reinterpret_cast<char *>(gone);
+            if (next == chunk->data()) {  // the chunk is empty now
+                Chunk *c = chunk;
+                chunk = c->prev;
+                give_chunk(c);
+                next = top ? reinterpret_cast<char *>(top) + top->size : nullptr;
+            }
+        }
+    }
+
+    ~FrameArena() {  // every frame is gone by now; this returns the chunks
+        while (chunk) give_chunk(std::exchange(chunk, chunk->prev));
+    }
+};
+
+FrameArena *current_arena = nullptr;  // of the call running now (the GIL guards it)
+
+// Makes `arena` the current one for a scope.
+struct ArenaScope {
+    FrameArena *saved;
+    explicit ArenaScope(FrameArena *arena) : saved(std::exchange(current_arena, arena)) {}
+    ~ArenaScope() { current_arena = saved; }
+};
+
+}  // namespace
+
+void *frame_allocate(std::size_t size) {
+    if (current_arena) return current_arena->allocate(size);
+    auto *b = static_cast<Block *>(::operator new(sizeof(Block) + size));
+    b->arena = nullptr;
+    return b + 1;
+}
+
+void frame_release(void *frame) noexcept {
+    Block *b = static_cast<Block *>(frame) - 1;
+    if (b->arena)
+        b->arena->release(b);
+    else
+        ::operator delete(b);
 }
 
 // ---------------------------------------------------------------------------
@@ -158,12 +292,18 @@ struct CoroObject {
     PyObject_HEAD
     Body::handle_type task;  // root task, owned
     RootState root;
+    FrameArena arena;        // the frames of this call
     PyObject *qualname;
-    PyObject *args;
     PyObject *weakrefs;
+    PyObject *args[max_args];
+    unsigned char nargs;
     State state;
     bool running;
 };
+
+void clear_args(CoroObject *self) noexcept {
+    for (unsigned char i = 0; i < self->nargs; ++i) Py_CLEAR(self->args[i]);
+}
 
 PyTypeObject *coroutine_type = nullptr;
 
@@ -173,6 +313,7 @@ void destroy_task(CoroObject *self) noexcept {
 
 void clear_root(RootState &r) noexcept {
     Py_CLEAR(r.delegate);
+    Py_CLEAR(r.yielded);
     Py_CLEAR(r.value);
     Py_CLEAR(r.error);
     r.waiter = {};
@@ -188,61 +329,50 @@ void resume_waiter(CoroObject *self, PyObject *value, PyObject *error) {
     r.waiter.resume();
 }
 
-// After the root task stops: either it finished, or it waits on a new delegate.
-// Drive delegates until one yields (PYGEN_NEXT) or the task finishes.
+// After the root task stops: either it finished, or it waits on a delegate
+// that has yielded, and that yield goes up to the caller.
 PySendResult drive(CoroObject *self, PyObject **presult) {
     RootState &r = self->root;
-    for (;;) {
-        if (self->task.done()) {
-            auto &p = self->task.promise();
-            self->state = State::Done;
-            PyObject *exc = nullptr;
-            PyObject *res = nullptr;
-            if (p.exception) {
-                exc = error_from_exception(p.exception);
-                p.exception = nullptr;
-            } else {
-                res = p.result ? p.result->release().ptr() : Py_NewRef(Py_None);
-            }
-            clear_root(r);
-            destroy_task(self);
-            if (exc) {
-                // A StopIteration escaping a coroutine would end its caller's
-                // iteration silently; Python turns it into a RuntimeError.
-                if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||
-                    PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration)) {
-                    PyObject *wrapped = PyObject_CallFunction(
-                        PyExc_RuntimeError, "s", "coroutine raised StopIteration");
-                    if (wrapped) {
-                        PyException_SetCause(wrapped, Py_NewRef(exc));
-                        PyException_SetContext(wrapped, exc);
-                        exc = wrapped;
-                    }
-                }
-                restore_error(exc);
-                *presult = nullptr;
-                return PYGEN_ERROR;
-            }
-            *presult = res;
-            return PYGEN_RETURN;
+    if (self->task.done()) {
+        auto &p = self->task.promise();
+        self->state = State::Done;
+        PyObject *exc = nullptr;
+        PyObject *res = nullptr;
+        if (p.exception) {
+            exc = error_from_exception(p.exception);
+            p.exception = nullptr;
+        } else {
+            res = p.result ? p.result->release().ptr() : Py_NewRef(Py_None);
         }
-        if (!r.fresh) {
-            PyErr_SetString(PyExc_SystemError, "kestrel coroutine suspended without an awaitable");
+        clear_root(r);
+        destroy_task(self);
+        if (exc) {
+            // A StopIteration escaping a coroutine would end its caller's
+            // iteration silently; Python turns it into a RuntimeError.
+            if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||
+                PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration)) {
+                PyObject *wrapped = PyObject_CallFunction(
+                    PyExc_RuntimeError, "s", "coroutine raised StopIteration");
+                if (wrapped) {
+                    PyException_SetCause(wrapped, Py_NewRef(exc));
+                    PyException_SetContext(wrapped, exc);
+                    exc = wrapped;
+                }
+            }
+            restore_error(exc);
             *presult = nullptr;
             return PYGEN_ERROR;
         }
-        r.fresh = false;
-        PyObject *out = nullptr;
-        PySendResult s = PyIter_Send(r.delegate, Py_None, &out);
-        if (s == PYGEN_NEXT) {
-            *presult = out;
-            return PYGEN_NEXT;
-        }
-        if (s == PYGEN_RETURN)
-            resume_waiter(self, out, nullptr);
-        else
-            resume_waiter(self, nullptr, fetch_error());
+        *presult = res;
+        return PYGEN_RETURN;
     }
+    if (!r.yielded) {
+        PyErr_SetString(PyExc_SystemError, "kestrel coroutine suspended without an awaitable");
+        *presult = nullptr;
+        return PYGEN_ERROR;
+    }
+    *presult = std::exchange(r.yielded, nullptr);
+    return PYGEN_NEXT;
 }
 
 // Deliver the outcome of one step of the delegate, then drive on.
@@ -281,6 +411,7 @@ PySendResult coro_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
         return PYGEN_ERROR;
     }
     RunningGuard guard(self);
+    ArenaScope scope(&self->arena);
     if (self->state == State::Created) {
         if (arg && arg != Py_None) {
             PyErr_SetString(PyExc_TypeError,
@@ -418,6 +549,7 @@ PyObject *coro_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     }
     RunningGuard guard(self);
+    ArenaScope scope(&self->arena);
     PyObject *out;
     PySendResult s = throw_into(self, exc, &out);
     return gen_result(s, out);
@@ -432,6 +564,7 @@ PyObject *coro_close_impl(CoroObject *self) {
     }
     if (self->state == State::Done) Py_RETURN_NONE;
     RunningGuard guard(self);
+    ArenaScope scope(&self->arena);
     PyObject *out;
     PySendResult s = throw_into(self, PyObject_CallNoArgs(PyExc_GeneratorExit), &out);
     if (s == PYGEN_NEXT) {
@@ -478,8 +611,9 @@ void coro_finalize(PyObject *op) {
 int coro_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *self = (CoroObject *) op;
     Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->args);
+    for (unsigned char i = 0; i < self->nargs; ++i) Py_VISIT(self->args[i]);
     Py_VISIT(self->root.delegate);
+    Py_VISIT(self->root.yielded);
     Py_VISIT(self->root.value);
     Py_VISIT(self->root.error);
     return 0;
@@ -487,7 +621,7 @@ int coro_traverse(PyObject *op, visitproc visit, void *arg) {
 
 int coro_clear(PyObject *op) {
     auto *self = (CoroObject *) op;
-    Py_CLEAR(self->args);
+    clear_args(self);
     clear_root(self->root);
     return 0;
 }
@@ -498,8 +632,9 @@ void coro_dealloc(PyObject *op) {
     if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     destroy_task(self);
+    self->arena.~FrameArena();
     clear_root(self->root);
-    Py_CLEAR(self->args);
+    clear_args(self);
     Py_CLEAR(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);
     tp->tp_free(op);
@@ -562,18 +697,27 @@ PyType_Slot coro_slots[] = {
 
 }  // namespace
 
-nb::object make_coroutine(Body task, nb::handle qualname, nb::handle args) {
+nb::object make_coroutine(nb::handle qualname, PyObject *const *args, size_t n,
+                          Body (*start)(Args)) {
     auto *self = PyObject_GC_New(CoroObject, coroutine_type);
     if (!self) throw_pending();
-    self->task = task.release();  // the coroutine object owns the frame from here on
+    self->task = {};
     new (&self->root) RootState();
+    new (&self->arena) FrameArena();
     self->qualname = Py_NewRef(qualname.ptr());
-    self->args = Py_NewRef(args.ptr());
     self->weakrefs = nullptr;
-    self->state = State::Created;
+    self->nargs = static_cast<unsigned char>(n);
+    for (size_t i = 0; i < n; ++i) self->args[i] = Py_NewRef(args[i]);
+    self->state = State::Done;  // until it has its task
     self->running = false;
+    nb::object result = nb::steal((PyObject *) self);
+    {
+        ArenaScope scope(&self->arena);
+        self->task = start(Args(self->args)).release();  // the object owns the frame from here on
+    }
+    self->state = State::Created;
     PyObject_GC_Track((PyObject *) self);
-    return nb::steal((PyObject *) self);
+    return result;
 }
 
 void init_bridge(nb::module_ &m) {

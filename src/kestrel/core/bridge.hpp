@@ -8,10 +8,12 @@
 //   * another `Task<T>`    - run a C++ sub-coroutine to completion.
 // Python errors travel through C++ as `nb::python_error`.
 //
-// The root task is owned by a `Coroutine` Python object (see bridge.cpp). While
-// the innermost task waits on a Python awaitable, the root keeps that
-// awaitable's iterator as its delegate and forwards send/throw/close to it the
-// way `yield from` does.
+// The root task is owned by a `Coroutine` Python object (see bridge.cpp). An
+// awaitable is sent into at once, where it is awaited, as Python's `await`
+// does; one that finishes then never suspends the task. While the innermost
+// task waits on one that did not finish, the root keeps that awaitable's
+// iterator as its delegate and forwards send/throw/close to it the way
+// `yield from` does.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -30,10 +32,19 @@ namespace nb = nanobind;
 struct RootState {
     PyObject *delegate = nullptr;          // iterator currently awaited (strong)
     std::coroutine_handle<> waiter;        // task suspended on `delegate`
-    bool fresh = false;                    // delegate not yet sent into
+    PyObject *yielded = nullptr;           // what `delegate` yielded, to pass up (strong)
     PyObject *value = nullptr;             // result handed to `waiter` (strong)
     PyObject *error = nullptr;             // exception handed to `waiter` (strong)
 };
+
+// Memory for task frames. While an operation call runs (and while its root
+// task is made), its frames come from the arena of that call: a stack of
+// blocks in chunks recycled from call to call, so that one call costs no
+// allocation per frame. Frames are released in about the order they were made;
+// a block released out of order is reclaimed once those above it are. Frames
+// made outside any call come from the heap.
+void *frame_allocate(std::size_t size);
+void frame_release(void *frame) noexcept;
 
 // Take the pending Python error as one normalised exception object (owned).
 PyObject *fetch_error() noexcept;
@@ -76,7 +87,8 @@ public:
 
 private:
     RootState *root_;
-    PyObject *iter_ = nullptr;  // owned until handed to the root
+    PyObject *iter_ = nullptr;     // owned until handed to the root
+    PyObject *yielded_ = nullptr;  // its first yield, owned until handed to the root
     nb::object ready_value_;
     PyObject *ready_error_ = nullptr;
     Await::Mode mode_;
@@ -88,6 +100,9 @@ template <class T = void> class Task;
 namespace detail {
 
 struct PromiseBase {
+    static void *operator new(std::size_t size) { return frame_allocate(size); }
+    static void operator delete(void *frame) noexcept { frame_release(frame); }
+
     RootState *root = nullptr;
     std::coroutine_handle<> continuation;
     std::exception_ptr exception;
@@ -199,10 +214,23 @@ template <class U> auto PromiseBase::await_transform(Task<U> &&t) noexcept {
 
 using Body = Task<nb::object>;
 
-// Wrap a root task in a new Python coroutine object named `qualname`.
-// `args` is kept alive (and visible to the garbage collector) for as long as
-// the coroutine object lives; the task may refer to its items.
-nb::object make_coroutine(Body task, nb::handle qualname, nb::handle args);
+// The checked arguments of one call, in parameter order (defaults filled in).
+class Args {
+public:
+    explicit Args(PyObject *const *items) : items_(items) {}
+    nb::handle operator[](size_t i) const { return items_[i]; }
+
+private:
+    PyObject *const *items_;
+};
+
+constexpr size_t max_args = 8;
+
+// A new Python coroutine object named `qualname` whose root task is
+// `start(args)`. The object keeps its own references to the `n` arguments
+// (visible to the garbage collector) for as long as it lives; `Args` refers
+// to those.
+nb::object make_coroutine(nb::handle qualname, PyObject *const *args, size_t n, Body (*start)(Args));
 
 // Register the coroutine type with the module being initialised.
 void init_bridge(nb::module_ &m);

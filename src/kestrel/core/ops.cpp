@@ -141,16 +141,11 @@ PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t
     auto *op = (Operation *) callable;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     size_t n = op->spec->params.size();
-    PyObject *values[8];
+    PyObject *values[max_args];
     if (!parse(op, args, nargs, kwnames, values)) return nullptr;
-    PyObject *tuple = PyTuple_New((Py_ssize_t) n);
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(values[i]));
-    nb::object holder = nb::steal(tuple);
     try {
-        Args a(&PyTuple_GET_ITEM(tuple, 0));
-        if (op->spec->plain) return op->spec->plain(a).release().ptr();
-        return make_coroutine(op->spec->coroutine(a), op->name, holder).release().ptr();
+        if (op->spec->plain) return op->spec->plain(Args(values)).release().ptr();
+        return make_coroutine(op->name, values, n, op->spec->coroutine).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const std::exception &e) {

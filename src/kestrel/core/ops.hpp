@@ -13,16 +13,6 @@
 
 namespace kestrel {
 
-// The checked arguments of one call, in parameter order (defaults filled in).
-class Args {
-public:
-    explicit Args(PyObject *const *items) : items_(items) {}
-    nb::handle operator[](size_t i) const { return items_[i]; }
-
-private:
-    PyObject *const *items_;
-};
-
 using CoroutineImpl = Body (*)(Args);
 using PlainImpl = nb::object (*)(Args);
 
