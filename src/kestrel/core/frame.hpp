@@ -105,11 +105,30 @@ nb::object special_method(nb::handle obj, const char *name);
 // re-raises it unless the exit suppresses it, as Python's `async with` does.
 Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err);
 
+// The two ends of `async with mgr`, for frames that hold them in one task:
+// `co_await enter()` looks up `__aenter__` and `__aexit__` on the type, as
+// Python does, and awaits `__aenter__`; `co_await exit_clean()` awaits
+// `__aexit__(None, None, None)`; after an error, `co_await exit_with(mgr,
+// aexit, &error)`.
+struct AsyncContext {
+    nb::object mgr;
+    nb::object aexit;
+
+    Await enter() {
+        nb::object aenter = special_method(mgr, "__aenter__");
+        aexit = special_method(mgr, "__aexit__");
+        return await_(call(aenter, mgr));
+    }
+    Await exit_clean() {
+        nb::handle none(Py_None);
+        return await_(call(aexit, mgr, none, none, none));
+    }
+};
+
 // `body` takes the value of `__aenter__` and gives the task to run inside.
 template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
-    nb::object aenter = special_method(mgr, "__aenter__");
-    nb::object aexit = special_method(mgr, "__aexit__");
-    nb::object value = co_await await_(call(aenter, mgr));
+    AsyncContext context{std::move(mgr)};
+    nb::object value = co_await context.enter();
     nb::object result;
     std::optional<nb::python_error> err;
     try {
@@ -117,12 +136,10 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
     } catch (nb::python_error &e) {
         err.emplace(std::move(e));
     }
-    if (err) {
-        co_await exit_with(mgr, aexit, &*err);
-    } else {
-        nb::handle none(Py_None);
-        co_await await_(call(aexit, mgr, none, none, none));
-    }
+    if (err)
+        co_await exit_with(context.mgr, context.aexit, &*err);
+    else
+        co_await context.exit_clean();
     co_return result;
 }
 
@@ -133,17 +150,46 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
 // is replaced by RuntimeError(failure) caused by it. Other errors
 // (cancellation, GeneratorExit, interrupts) pass through unchanged.
 // `failure` is a text, a literal or a message(...), built only when needed.
+// Both `async with` blocks live in this one task (no task per block).
 template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, F body) {
-    nb::object session = co_await driver(client, "start_session");
-    co_return co_await async_with(session, [&](nb::object) -> Task<nb::object> {
+    // (No co_await inside a braced initialiser: GCC 12 destroys its
+    // temporaries twice.)
+    nb::object started = co_await driver(client, "start_session");
+    AsyncContext session{std::move(started)};
+    co_await session.enter();
+    nb::object result = nb::none();  // stays None when an exit suppresses an error
+    std::optional<nb::python_error> leaving;  // what leaves the session's block
+    try {
+        nb::object transaction = co_await driver(session.mgr, "start_transaction");
+        AsyncContext txn{std::move(transaction)};
+        co_await txn.enter();
+        std::optional<nb::python_error> err;  // what leaves the transaction's block
         try {
-            nb::object txn = co_await driver(session, "start_transaction");
-            co_return co_await async_with(txn, [&](nb::object) { return body(); });
+            result = co_await body();
         } catch (nb::python_error &e) {
-            if (!is_exception(e)) throw;
-            raise_from(text_of(failure), e);
+            err.emplace(std::move(e));
         }
-    });
+        if (err)
+            co_await exit_with(txn.mgr, txn.aexit, &*err);
+        else
+            co_await txn.exit_clean();
+    } catch (nb::python_error &e) {
+        if (!is_exception(e)) {
+            leaving.emplace(std::move(e));
+        } else {
+            try {
+                raise_from(text_of(failure), e);
+            } catch (nb::python_error &replaced) {
+                leaving.emplace(std::move(replaced));
+            }
+        }
+    }
+    if (leaving) {
+        co_await exit_with(session.mgr, session.aexit, &*leaving);
+        co_return nb::none();
+    }
+    co_await session.exit_clean();
+    co_return result;
 }
 
 // ---------------------------------------------------------------------------
