@@ -112,7 +112,7 @@ bool equals(nb::handle a, const char *text) {
 // build every model and record, then one create_indexes and one insert_many.
 Body insert_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index = a[3];
-    co_return co_await framed(client, "Can not create indexes.", [&]() -> Body {
+    return framed(client, "Can not create indexes.", [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
@@ -144,7 +144,7 @@ Body insert_index(Args a) {
 // then every record of that name.
 Body delete_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index_name = a[3];
-    co_return co_await framed(client, message("Can not delete '", index_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not delete '", index_name, "'!"), [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
@@ -174,8 +174,8 @@ Body deactive_index(Args a) {
 // all built before the single create_indexes.
 Body active_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, "Can not active indexes of collection!",
-                              [&]() -> Body {
+    return framed(client, "Can not active indexes of collection!",
+                  [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));

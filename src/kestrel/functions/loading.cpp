@@ -7,8 +7,8 @@ namespace kestrel::functions {
 // whole batch into "_temp_" + C, after checking that C itself exists.
 Body insert_temp(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], docs = a[3];
-    co_return co_await framed(client, message("Can not insert '_temp_", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not insert '_temp_", collection_name, "'!"),
+                  [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object temp_collection = item(db, names::temp(collection_name));
         co_await driver(temp_collection, "insert_many", docs);
@@ -20,8 +20,7 @@ Body insert_temp(Args a) {
 // {"_id": {"$in": ids}} on the main collection.
 Body Delete_doc_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], ids = a[3];
-    co_return co_await framed(client, message("Can not delete from '", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not delete from '", collection_name, "'!"), [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::dict in = doc("$in", ids);

@@ -272,8 +272,8 @@ private:
 // none.
 Body refresh_archive(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, message("Can not refresh archive for '", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not refresh archive for '", collection_name, "'!"),
+                  [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object collection = item(db, collection_name);
         nb::object temp_collection = item(db, names::temp(collection_name));

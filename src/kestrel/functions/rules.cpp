@@ -34,7 +34,7 @@ void walk(nb::handle fields) {
 // index "_unique_" + name through insert_index, then its record.
 Body insert_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
-    co_return co_await framed(client, "Can not create unique.", [&]() -> Body {
+    return framed(client, "Can not create unique.", [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
         nb::list rules = rule_names(unique);
@@ -66,7 +66,7 @@ Body insert_unique(Args a) {
 // records first, then its index through delete_index.
 Body delete_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
-    co_return co_await framed(client, message("Can not delete unique '", unique_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not delete unique '", unique_name, "'!"), [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
         nb::object found =
@@ -84,7 +84,7 @@ Body delete_unique(Args a) {
 // per new rule; no index.
 Body insert_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
-    co_return co_await framed(client, "Can not create archive_unique.", [&]() -> Body {
+    return framed(client, "Can not create archive_unique.", [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
         nb::list rules = rule_names(unique);
@@ -105,8 +105,8 @@ Body insert_archive_unique(Args a) {
 // record of that rule.
 Body delete_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
-    co_return co_await framed(client, message("Can not delete archive_unique '", unique_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not delete archive_unique '", unique_name, "'!"),
+                  [=]() -> Body {
         nb::object db = co_await access_check(client, db_name, collection_name);
         nb::object manage_collection = item(db, names::manage(collection_name));
         nb::object found =

@@ -8,7 +8,7 @@ namespace kestrel::users {
 // send one command to it.
 Body create_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2], pwd = a[3], roles = a[4];
-    co_return co_await framed(client, "Can not create user!", [&]() -> Body {
+    return framed(client, "Can not create user!", [=]() -> Body {
         nb::object db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("createUser", user, "pwd", pwd, "roles", roles));
         co_return nb::none();
@@ -17,7 +17,7 @@ Body create_user(Args a) {
 
 Body drop_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2];
-    co_return co_await framed(client, "Can not drop user!", [&]() -> Body {
+    return framed(client, "Can not drop user!", [=]() -> Body {
         nb::object db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("dropUser", user));
         co_return nb::none();
@@ -36,12 +36,12 @@ Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict command, c
 }
 
 Body get_users(Args a) {
-    co_return co_await info(a[0], a[1], doc("usersInfo", nb::int_(1)), "Can not access users!");
+    return info(a[0], a[1], doc("usersInfo", nb::int_(1)), "Can not access users!");
 }
 
 Body get_roles(Args a) {
-    co_return co_await info(a[0], a[1], doc("rolesInfo", nb::int_(1), "showPrivileges", nb::bool_(true)),
-                            "Can not access roles!");
+    return info(a[0], a[1], doc("rolesInfo", nb::int_(1), "showPrivileges", nb::bool_(true)),
+                "Can not access roles!");
 }
 
 }  // namespace kestrel::users
