@@ -66,6 +66,17 @@ void set_stop_iteration(PyObject *value) {
 
 }  // namespace
 
+PyObject *escaped_error(PyObject *exc) noexcept {
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) &&
+        !PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration))
+        return exc;
+    PyObject *wrapped = PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
+    if (!wrapped) return exc;
+    PyException_SetCause(wrapped, Py_NewRef(exc));
+    PyException_SetContext(wrapped, exc);
+    return wrapped;
+}
+
 PyObject *error_from_exception(std::exception_ptr e) noexcept {
     try {
         std::rethrow_exception(e);
@@ -347,19 +358,7 @@ PySendResult drive(CoroObject *self, PyObject **presult) {
         clear_root(r);
         destroy_task(self);
         if (exc) {
-            // A StopIteration escaping a coroutine would end its caller's
-            // iteration silently; Python turns it into a RuntimeError.
-            if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||
-                PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration)) {
-                PyObject *wrapped = PyObject_CallFunction(
-                    PyExc_RuntimeError, "s", "coroutine raised StopIteration");
-                if (wrapped) {
-                    PyException_SetCause(wrapped, Py_NewRef(exc));
-                    PyException_SetContext(wrapped, exc);
-                    exc = wrapped;
-                }
-            }
-            restore_error(exc);
+            restore_error(escaped_error(exc));
             *presult = nullptr;
             return PYGEN_ERROR;
         }

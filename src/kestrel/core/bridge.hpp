@@ -52,6 +52,10 @@ PyObject *fetch_error() noexcept;
 void restore_error(PyObject *exc) noexcept;
 // Raise the pending Python error as a C++ exception.
 [[noreturn]] void throw_pending();
+// The error a coroutine's caller sees when `exc` (stolen) escapes it: a
+// StopIteration would end the caller's iteration silently, so Python turns it
+// into a RuntimeError (caused by it); anything else as it is. Owned.
+PyObject *escaped_error(PyObject *exc) noexcept;
 // Store a C++ exception that escaped a task as a Python error object (owned).
 PyObject *error_from_exception(std::exception_ptr e) noexcept;
 

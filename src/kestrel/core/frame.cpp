@@ -1,5 +1,7 @@
 #include "frame.hpp"
 
+#include "ops.hpp"
+
 namespace kestrel {
 
 nb::str concat(nb::handle a, nb::handle b) {
@@ -174,9 +176,9 @@ void set_module_globals(nb::handle globals) {
 }
 
 nb::object global(const char *name) {
-    PyObject *v = PyDict_GetItemString(g_globals, name);  // borrowed
+    PyObject *v = PyDict_GetItemWithError(g_globals, interned(name).ptr());  // borrowed
     if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw_pending();
     }
     return nb::borrow(v);
@@ -184,6 +186,19 @@ nb::object global(const char *name) {
 
 Task<nb::object> call_op(const char *name, nb::dict kwargs) {
     nb::object callee = global(name);
+    // The module's own operation under that name: run its body here, as the
+    // call would after checking its arguments, without a coroutine object.
+    PyObject *values[max_args];
+    if (Body body = operation_body(callee, kwargs, values)) {
+        try {
+            co_return co_await std::move(body);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_StopIteration) && !e.matches(PyExc_StopAsyncIteration)) throw;
+            e.restore();  // as it leaves a coroutine
+            restore_error(escaped_error(fetch_error()));
+            throw_pending();
+        }
+    }
     PyObject *r = PyObject_Call(callee.ptr(), nb::tuple().ptr(), kwargs.ptr());
     if (!r) throw_pending();
     co_return co_await await_(nb::steal(r));

@@ -154,6 +154,28 @@ PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t
     return nullptr;
 }
 
+}  // namespace
+
+Body operation_body(nb::handle callee, nb::handle kwargs, PyObject **values) {
+    if (Py_TYPE(callee.ptr()) != operation_type) return {};
+    auto *op = (Operation *) callee.ptr();
+    Py_ssize_t n = PyDict_GET_SIZE(kwargs.ptr());
+    if (!op->spec->coroutine || n > (Py_ssize_t) max_args) return {};
+    // The call's own view of the keywords: their names in order, and values.
+    nb::object kwnames = steal_or_throw(PyTuple_New(n));
+    PyObject *given[max_args];
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.ptr(), k, Py_NewRef(key));
+        given[k++] = value;
+    }
+    if (!parse(op, given, 0, kwnames.ptr(), values)) throw_pending();
+    return op->spec->coroutine(Args(values));
+}
+
+namespace {
+
 int operation_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *op = (Operation *) self;
     Py_VISIT(Py_TYPE(self));

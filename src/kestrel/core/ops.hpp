@@ -41,6 +41,14 @@ std::string doc_text(std::initializer_list<std::string> lines);
 // Create the operation and bind it in the module under its name.
 void register_op(nb::module_ &m, OpSpec spec);
 
+// When `callee` is a coroutine operation of this module, what calling it with
+// the keyword arguments `kwargs` (a dict) would run, without the call: its
+// arguments are checked as the call checks them (raising the same
+// TypeError), put into `values` (borrowed from `kwargs` and from `callee`,
+// which must outlive the task) and its body's task is given. For any other
+// callee, an empty task.
+Body operation_body(nb::handle callee, nb::handle kwargs, PyObject **values);
+
 // Module set-up shared by both modules: the coroutine type and the globals
 // used for calls between operations.
 void init_module(nb::module_ &m);
