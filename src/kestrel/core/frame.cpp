@@ -2,6 +2,8 @@
 
 #include "ops.hpp"
 
+#include <stdexcept>
+
 namespace kestrel {
 
 nb::str concat(nb::handle a, nb::handle b) {
@@ -184,12 +186,44 @@ nb::object global(const char *name) {
     return nb::borrow(v);
 }
 
-Task<nb::object> call_op(const char *name, nb::dict kwargs) {
+Kwargs &Kwargs::operator=(const Kwargs &o) {
+    if (this == &o) return *this;
+    clear();
+    for (size_t i = 0; i < o.n_; ++i) {
+        names_[i] = Py_NewRef(o.names_[i]);
+        values_[i] = Py_NewRef(o.values_[i]);
+    }
+    n_ = o.n_;
+    return *this;
+}
+
+void Kwargs::clear() noexcept {
+    for (size_t i = 0; i < n_; ++i) {
+        Py_DECREF(names_[i]);
+        Py_DECREF(values_[i]);
+    }
+    n_ = 0;
+}
+
+void Kwargs::set(nb::handle name, nb::handle value) {
+    for (size_t i = 0; i < n_; ++i) {
+        if (names_[i] == name.ptr()) {
+            Py_SETREF(values_[i], Py_NewRef(value.ptr()));
+            return;
+        }
+    }
+    if (n_ == max_args) throw std::length_error("too many keyword arguments");
+    names_[n_] = Py_NewRef(name.ptr());
+    values_[n_] = Py_NewRef(value.ptr());
+    ++n_;
+}
+
+Task<nb::object> call_op(const char *name, Kwargs kwargs) {
     nb::object callee = global(name);
     // The module's own operation under that name: run its body here, as the
     // call would after checking its arguments, without a coroutine object.
     PyObject *values[max_args];
-    if (Body body = operation_body(callee, kwargs, values)) {
+    if (Body body = operation_body(callee, kwargs.names(), kwargs.values(), kwargs.size(), values)) {
         try {
             co_return co_await std::move(body);
         } catch (nb::python_error &e) {
@@ -199,13 +233,16 @@ Task<nb::object> call_op(const char *name, nb::dict kwargs) {
             throw_pending();
         }
     }
-    PyObject *r = PyObject_Call(callee.ptr(), nb::tuple().ptr(), kwargs.ptr());
-    if (!r) throw_pending();
-    co_return co_await await_(nb::steal(r));
+    // Anything else is called as it is, with keyword arguments only.
+    nb::object kwnames = steal_or_throw(PyTuple_New((Py_ssize_t) kwargs.size()));
+    for (size_t i = 0; i < kwargs.size(); ++i)
+        PyTuple_SET_ITEM(kwnames.ptr(), (Py_ssize_t) i, Py_NewRef(kwargs.names()[i]));
+    nb::object awaitable = steal_or_throw(PyObject_Vectorcall(callee.ptr(), kwargs.values(), 0, kwnames.ptr()));
+    co_return co_await await_(std::move(awaitable));
 }
 
-nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {
-    return doc("client", client, "db_name", db_name, "collection_name", collection_name);
+Kwargs op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {
+    return keywords("client", client, "db_name", db_name, "collection_name", collection_name);
 }
 
 // ---------------------------------------------------------------------------

@@ -208,12 +208,53 @@ Task<nb::object> database_check(nb::handle client, nb::handle db_name);
 // Calls between operations: the callee is looked up in the module's globals
 // at call time and called with keyword arguments only, then awaited.
 
+// The keyword arguments of such a call, in order: names (interned texts) and
+// values. kwargs["ids"] = value sets one (a new name goes last).
+class Kwargs {
+public:
+    Kwargs() = default;
+    Kwargs(const Kwargs &o) { *this = o; }
+    Kwargs &operator=(const Kwargs &o);
+    ~Kwargs() { clear(); }
+
+    void set(nb::handle name, nb::handle value);
+    struct Slot {
+        Kwargs &kwargs;
+        nb::handle name;
+        void operator=(nb::handle value) { kwargs.set(name, value); }
+    };
+    Slot operator[](const char *name) { return {*this, interned(name)}; }
+
+    size_t size() const { return n_; }
+    PyObject *const *names() const { return names_; }
+    PyObject *const *values() const { return values_; }
+
+private:
+    void clear() noexcept;
+    PyObject *names_[max_args];
+    PyObject *values_[max_args];
+    size_t n_ = 0;
+};
+
+// keywords("client", client, "db_name", db_name, ...), names being literals.
+inline void keywords_fill(Kwargs &) {}
+template <class V, class... Rest>
+void keywords_fill(Kwargs &kw, const char *name, const V &value, const Rest &...rest) {
+    kw[name] = value;
+    keywords_fill(kw, rest...);
+}
+template <class... KV> Kwargs keywords(const KV &...pairs) {
+    Kwargs kw;
+    keywords_fill(kw, pairs...);
+    return kw;
+}
+
 nb::dict module_globals();
 void set_module_globals(nb::handle globals);
 nb::object global(const char *name);
-Task<nb::object> call_op(const char *name, nb::dict kwargs);
+Task<nb::object> call_op(const char *name, Kwargs kwargs);
 // The keyword arguments such a call starts with: client, db_name, collection_name.
-nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
+Kwargs op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
 
 // ---------------------------------------------------------------------------
 // Names of a managed collection, derived by plain concatenation.

@@ -3,6 +3,7 @@
 #include "frame.hpp"
 
 #include <cstring>
+#include <stdexcept>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -51,6 +52,7 @@ struct Operation {
     OpSpec *spec;              // lives as long as the process
     std::vector<Check> *checks;
     PyObject *name;            // str
+    PyObject *names[max_args]; // the parameter names, interned
     PyObject *defaults;        // tuple of the trailing defaults (may be empty)
     size_t required;
 };
@@ -77,9 +79,19 @@ PyObject *positional_count_error(Operation *op, Py_ssize_t given) {
     return nullptr;
 }
 
-// Parse positional and keyword arguments into `values` (borrowed references).
-bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-           PyObject **values) {
+// Is the keyword `key` the name of parameter i? Interned names (every
+// literal keyword of a call in Python, and of calls between operations)
+// match by identity.
+bool names_param(Operation *op, PyObject *key, Py_ssize_t i) {
+    return key == op->names[i] ||
+           PyUnicode_CompareWithASCIIString(key, op->spec->params[i].name) == 0;
+}
+
+// Parse positional and keyword arguments (`nkw` keywords named by `kwnames`,
+// their values after the positional ones) into `values` (borrowed
+// references).
+bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *const *kwnames,
+           Py_ssize_t nkw, PyObject **values) {
     const auto &params = op->spec->params;
     Py_ssize_t n = (Py_ssize_t) params.size();
     if (nargs > n) {
@@ -87,12 +99,11 @@ bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t used = 0;
     for (Py_ssize_t i = nargs; i < n; ++i) {
         values[i] = nullptr;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), params[i].name) == 0) {
+            if (names_param(op, kwnames[k], i)) {
                 values[i] = args[nargs + k];
                 ++used;
                 break;
@@ -108,10 +119,10 @@ bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     }
     if (used < nkw) {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject *key = kwnames[k];
             Py_ssize_t found = -1;
             for (Py_ssize_t i = 0; i < n; ++i)
-                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) found = i;
+                if (names_param(op, key, i)) found = i;
             if (found < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                              op->spec->name, key);
@@ -142,7 +153,9 @@ PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     size_t n = op->spec->params.size();
     PyObject *values[max_args];
-    if (!parse(op, args, nargs, kwnames, values)) return nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (!parse(op, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, values))
+        return nullptr;
     try {
         if (op->spec->plain) return op->spec->plain(Args(values)).release().ptr();
         return make_coroutine(op->name, values, n, op->spec->coroutine).release().ptr();
@@ -156,21 +169,12 @@ PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t
 
 }  // namespace
 
-Body operation_body(nb::handle callee, nb::handle kwargs, PyObject **values) {
+Body operation_body(nb::handle callee, PyObject *const *kwnames, PyObject *const *kwvalues,
+                    size_t nkw, PyObject **values) {
     if (Py_TYPE(callee.ptr()) != operation_type) return {};
     auto *op = (Operation *) callee.ptr();
-    Py_ssize_t n = PyDict_GET_SIZE(kwargs.ptr());
-    if (!op->spec->coroutine || n > (Py_ssize_t) max_args) return {};
-    // The call's own view of the keywords: their names in order, and values.
-    nb::object kwnames = steal_or_throw(PyTuple_New(n));
-    PyObject *given[max_args];
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.ptr(), k, Py_NewRef(key));
-        given[k++] = value;
-    }
-    if (!parse(op, given, 0, kwnames.ptr(), values)) throw_pending();
+    if (!op->spec->coroutine) return {};
+    if (!parse(op, kwvalues, 0, kwnames, (Py_ssize_t) nkw, values)) throw_pending();
     return op->spec->coroutine(Args(values));
 }
 
@@ -255,8 +259,11 @@ void register_op(nb::module_ &m, OpSpec spec_in) {
     op->required = 0;
     nb::object self = nb::steal((PyObject *) op);
 
+    if (spec->params.size() > max_args) throw std::length_error("too many parameters");
     nb::list defaults;
-    for (const Param &p : spec->params) {
+    for (size_t i = 0; i < spec->params.size(); ++i) {
+        const Param &p = spec->params[i];
+        op->names[i] = interned(p.name).ptr();  // kept for the life of the process
         op->checks->push_back(check_for(p.annotation));
         if (p.default_text)
             defaults.append(nb::str(p.default_text));

@@ -42,12 +42,13 @@ std::string doc_text(std::initializer_list<std::string> lines);
 void register_op(nb::module_ &m, OpSpec spec);
 
 // When `callee` is a coroutine operation of this module, what calling it with
-// the keyword arguments `kwargs` (a dict) would run, without the call: its
-// arguments are checked as the call checks them (raising the same
-// TypeError), put into `values` (borrowed from `kwargs` and from `callee`,
-// which must outlive the task) and its body's task is given. For any other
-// callee, an empty task.
-Body operation_body(nb::handle callee, nb::handle kwargs, PyObject **values);
+// keyword arguments only (`nkw` of them, named by `kwnames`) would run,
+// without the call: its arguments are checked as the call checks them
+// (raising the same TypeError), put into `values` (borrowed from `kwvalues`
+// and from `callee`, both of which must outlive the task) and its body's task
+// is given. For any other callee, an empty task.
+Body operation_body(nb::handle callee, PyObject *const *kwnames, PyObject *const *kwvalues,
+                    size_t nkw, PyObject **values);
 
 // Module set-up shared by both modules: the coroutine type and the globals
 // used for calls between operations.

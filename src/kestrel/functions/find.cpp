@@ -96,9 +96,9 @@ Body find(Args a) {
                 nb::object doc_id = nb::make_tuple(rank, item(found_doc, id_key()));
                 nb::object eqivalent_set = new_set();
                 set_add(eqivalent_set, doc_id);
-                nb::dict check_args = doc("collection", collection, "temp_collection", temp_collection,
-                                          "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
-                                          "eqivalent_set", eqivalent_set);
+                Kwargs check_args = keywords("collection", collection, "temp_collection", temp_collection,
+                                             "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
+                                             "eqivalent_set", eqivalent_set);
                 nb::object result = co_await call_op("_check_newest_unique", check_args);
                 if (truthy(item(result, nb::int_(0)))) new_docs.append(found_doc);
             }

@@ -68,7 +68,7 @@ Body create_collection(Args a) {
                              remove_privileges(db_name, collection_name));
         co_await create_role(db, names::role_admin(collection_name), admin_privileges(db_name, collection_name));
 
-        nb::dict kwargs = op_args(client, db_name, collection_name);
+        Kwargs kwargs = op_args(client, db_name, collection_name);
         kwargs["index"] = index;
         co_await call_op("insert_index", kwargs);
         kwargs = op_args(client, db_name, collection_name);

@@ -56,7 +56,7 @@ Body temp_to_main(Args a) {
         }
 
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
-        nb::dict delete_args = op_args(client, db_name, collection_name);
+        Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = steal_or_throw(PySequence_List(origin_ids.ptr()));
         co_await call_op("Delete_doc_main", delete_args);
         if (nb::len(docs) > 0) co_await driver(collection, "insert_many", docs);

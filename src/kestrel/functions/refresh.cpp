@@ -309,10 +309,10 @@ Body refresh_archive(Args a) {
         nb::list moved = list_of(temp_to_main_docs);
 
         if (nb::len(corrected_archive_docs) > 0)
-            co_await call_op("insert_temp", doc("client", client, "db_name", db_name, "collection_name",
-                                                archive_collection_name, "docs", corrected_archive_docs));
+            co_await call_op("insert_temp", keywords("client", client, "db_name", db_name, "collection_name",
+                                                     archive_collection_name, "docs", corrected_archive_docs));
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
-        nb::dict delete_args = op_args(client, db_name, collection_name);
+        Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = main_del_ids;
         co_await call_op("Delete_doc_main", delete_args);
         if (nb::len(moved) > 0) co_await driver(collection, "insert_many", moved);

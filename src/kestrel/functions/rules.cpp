@@ -46,8 +46,8 @@ Body insert_unique(Args a) {
             nb::dict index;
             index[names::unique_index(name)] = spec;
             try {
-                nb::dict kwargs = doc("client", client, "db_name", db_name,
-                                      "collection_name", collection_name, "index", index);
+                Kwargs kwargs = keywords("client", client, "db_name", db_name,
+                                         "collection_name", collection_name, "index", index);
                 co_await call_op("insert_index", kwargs);
                 nb::dict record = doc("type", nb::str("unique"), "name", name, "keys", fields);
                 co_await driver(manage_collection, "insert_one", record);
@@ -73,8 +73,8 @@ Body delete_unique(Args a) {
             co_await driver(manage_collection, "find_one", rule_filter("unique", unique_name));
         if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
         co_await driver(manage_collection, "delete_many", rule_filter("unique", unique_name));
-        nb::dict kwargs = doc("client", client, "db_name", db_name, "collection_name", collection_name,
-                              "index_name", names::unique_index(unique_name));
+        Kwargs kwargs = keywords("client", client, "db_name", db_name, "collection_name", collection_name,
+                                 "index_name", names::unique_index(unique_name));
         co_await call_op("delete_index", kwargs);
         co_return nb::none();
     });
