@@ -10,15 +10,11 @@ nb::object steal_or_throw(PyObject *p) {
     return nb::steal(p);
 }
 
-nb::handle interned(const char *literal) {
-    // A direct-mapped cache in front of the table: a hit is a few instructions.
-    struct Slot {
-        const char *key;
-        PyObject *value;
-    };
-    static Slot slots[256];
-    Slot &slot = slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >> 56];
-    if (slot.key == literal) return slot.value;
+namespace detail {
+
+InternSlot intern_slots[256];
+
+PyObject *intern_slow(const char *literal) {
     static std::unordered_map<const char *, PyObject *> table;  // lives as long as the module
     auto it = table.find(literal);
     if (it == table.end()) {
@@ -26,9 +22,11 @@ nb::handle interned(const char *literal) {
         if (!s) throw_pending();
         it = table.emplace(literal, s).first;
     }
-    slot = {literal, it->second};
+    intern_slot(literal) = {literal, it->second};
     return it->second;
 }
+
+}  // namespace detail
 
 bool contains(nb::handle container, nb::handle x) {
     int r = PySequence_Contains(container.ptr(), x.ptr());

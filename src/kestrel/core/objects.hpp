@@ -5,6 +5,7 @@
 
 #include "bridge.hpp"
 
+#include <cstdint>
 #include <type_traits>
 #include <vector>
 
@@ -14,8 +15,26 @@ namespace kestrel {
 nb::object steal_or_throw(PyObject *p);
 
 // An interned Python string for a C string literal (or any text that lives as
-// long as the process at that address), made once and kept.
-nb::handle interned(const char *literal);
+// long as the process at that address), made once and kept. A direct-mapped
+// cache by address answers almost every call in a few instructions.
+namespace detail {
+struct InternSlot {
+    const char *key;
+    PyObject *value;
+};
+extern InternSlot intern_slots[256];
+inline InternSlot &intern_slot(const char *literal) {
+    return intern_slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >> 56];
+}
+PyObject *intern_slow(const char *literal);
+}  // namespace detail
+
+inline nb::handle interned(const char *literal) {
+    detail::InternSlot &slot = detail::intern_slot(literal);
+    if (slot.key == literal) [[likely]]
+        return slot.value;
+    return detail::intern_slow(literal);
+}
 
 // `x in container`, with Python's equality.
 bool contains(nb::handle container, nb::handle x);
