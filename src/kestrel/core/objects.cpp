@@ -12,7 +12,7 @@ nb::object steal_or_throw(PyObject *p) {
 
 namespace detail {
 
-InternSlot intern_slots[256];
+InternSlot intern_slots[(1 << intern_bits) + 1];
 
 PyObject *intern_slow(const char *literal) {
     static std::unordered_map<const char *, PyObject *> table;  // lives as long as the module
@@ -22,7 +22,9 @@ PyObject *intern_slow(const char *literal) {
         if (!s) throw_pending();
         it = table.emplace(literal, s).first;
     }
-    intern_slot(literal) = {literal, it->second};
+    InternSlot *ways = intern_ways(literal);
+    ways[1] = ways[0];  // the newest first, the one before it second
+    ways[0] = {literal, it->second};
     return it->second;
 }
 

@@ -15,24 +15,27 @@ namespace kestrel {
 nb::object steal_or_throw(PyObject *p);
 
 // An interned Python string for a C string literal (or any text that lives as
-// long as the process at that address), made once and kept. A direct-mapped
-// cache by address answers almost every call in a few instructions.
+// long as the process at that address), made once and kept. A two-way cache
+// by address answers almost every call in a few instructions.
 namespace detail {
 struct InternSlot {
     const char *key;
     PyObject *value;
 };
-extern InternSlot intern_slots[256];
-inline InternSlot &intern_slot(const char *literal) {
-    return intern_slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >> 56];
+constexpr int intern_bits = 10;
+extern InternSlot intern_slots[(1 << intern_bits) + 1];
+inline InternSlot *intern_ways(const char *literal) {  // the two slots it may be in
+    return &intern_slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >>
+                         (64 - intern_bits)];
 }
 PyObject *intern_slow(const char *literal);
 }  // namespace detail
 
 inline nb::handle interned(const char *literal) {
-    detail::InternSlot &slot = detail::intern_slot(literal);
-    if (slot.key == literal) [[likely]]
-        return slot.value;
+    detail::InternSlot *ways = detail::intern_ways(literal);
+    if (ways[0].key == literal) [[likely]]
+        return ways[0].value;
+    if (ways[1].key == literal) return ways[1].value;
     return detail::intern_slow(literal);
 }
 
