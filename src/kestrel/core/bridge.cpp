@@ -96,35 +96,36 @@ PyObject *error_from_exception(std::exception_ptr e) noexcept {
 // PyAwaiter
 
 PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
-    PyObject *obj = a.obj.ptr();
+    PyObject *obj = a.obj.release().ptr();  // owned from here on
     if (!obj) return;  // the end of an `async for`, reached without awaiting
-    PyTypeObject *tp = Py_TYPE(obj);
-    unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
-    if (!am_await) {
-        if (a.mode != Await::Maybe) {
-            PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                         tp->tp_name);
-            ready_error_ = fetch_error();
-        } else {
-            ready_value_ = std::move(a.obj);
-        }
-        return;
-    }
     PyObject *it;
     if (PyCoro_CheckExact(obj)) {
-        // A native coroutine is its own best delegate (it has am_send).
-        it = Py_NewRef(obj);
+        it = obj;  // a native coroutine is its own best delegate (it has am_send)
     } else {
+        PyTypeObject *tp = Py_TYPE(obj);
+        unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
+        if (!am_await) {
+            if (a.mode == Await::Maybe) {
+                ready_value_ = nb::steal(obj);
+                return;
+            }
+            PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                         tp->tp_name);
+            Py_DECREF(obj);
+            ready_error_ = fetch_error();
+            return;
+        }
         it = am_await(obj);
+        Py_DECREF(obj);
         if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
             PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                          Py_TYPE(it)->tp_name);
             Py_CLEAR(it);
         }
-    }
-    if (!it) {
-        ready_error_ = fetch_error();
-        return;
+        if (!it) {
+            ready_error_ = fetch_error();
+            return;
+        }
     }
     PyObject *out = nullptr;
     switch (PyIter_Send(it, Py_None, &out)) {
@@ -353,7 +354,8 @@ PySendResult drive(CoroObject *self, PyObject **presult) {
             exc = error_from_exception(p.exception);
             p.exception = nullptr;
         } else {
-            res = p.result ? p.result->release().ptr() : Py_NewRef(Py_None);
+            res = p.result ? p.result->release().ptr() : nullptr;
+            if (!res) res = Py_NewRef(Py_None);  // a task that gave nothing gave None
         }
         clear_root(r);
         destroy_task(self);
@@ -632,7 +634,7 @@ void coro_dealloc(PyObject *op) {
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     destroy_task(self);
     self->arena.~FrameArena();
-    clear_root(self->root);
+    if (self->state != State::Done) clear_root(self->root);  // else cleared when it finished
     clear_args(self);
     Py_CLEAR(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);

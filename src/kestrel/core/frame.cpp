@@ -93,7 +93,7 @@ nb::object special_method(nb::handle obj, const char *name) {
     // or method descriptor on the type, nothing of that name on its metatype.
     PyObject *f = _PyType_Lookup(tp, key);  // borrowed; sets no error
     if (f && (PyFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type)) &&
-        !_PyType_Lookup(Py_TYPE(tp), key))
+        (Py_IS_TYPE(tp, &PyType_Type) || !_PyType_Lookup(Py_TYPE(tp), key)))  // `type` has none
         return nb::borrow(f);
     return steal_or_throw(PyObject_GetAttr((PyObject *) tp, key));
 }
