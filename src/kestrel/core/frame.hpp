@@ -6,6 +6,7 @@
 #include "bridge.hpp"
 #include "objects.hpp"
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -214,7 +215,17 @@ class Kwargs {
 public:
     Kwargs() = default;
     Kwargs(const Kwargs &o) { *this = o; }
+    Kwargs(Kwargs &&o) noexcept : n_(std::exchange(o.n_, 0)) {
+        std::copy(o.names_, o.names_ + n_, names_);
+        std::copy(o.values_, o.values_ + n_, values_);
+    }
     Kwargs &operator=(const Kwargs &o);
+    Kwargs &operator=(Kwargs &&o) noexcept {
+        std::swap(n_, o.n_);
+        std::swap(names_, o.names_);
+        std::swap(values_, o.values_);
+        return *this;
+    }
     ~Kwargs() { clear(); }
 
     void set(nb::handle name, nb::handle value);

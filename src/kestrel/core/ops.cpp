@@ -79,12 +79,13 @@ PyObject *positional_count_error(Operation *op, Py_ssize_t given) {
     return nullptr;
 }
 
-// Is the keyword `key` the name of parameter i? Interned names (every
-// literal keyword of a call in Python, and of calls between operations)
-// match by identity.
+// Is the keyword `key` the name of parameter i? The names are interned, and
+// so is every literal keyword of a call in Python and of calls between
+// operations: for an interned key identity answers.
 bool names_param(Operation *op, PyObject *key, Py_ssize_t i) {
-    return key == op->names[i] ||
-           PyUnicode_CompareWithASCIIString(key, op->spec->params[i].name) == 0;
+    if (key == op->names[i]) return true;
+    if (PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) return false;
+    return PyUnicode_CompareWithASCIIString(key, op->spec->params[i].name) == 0;
 }
 
 // Parse positional and keyword arguments (`nkw` keywords named by `kwnames`,
