@@ -630,7 +630,8 @@ int coro_clear(PyObject *op) {
 void coro_dealloc(PyObject *op) {
     auto *self = (CoroObject *) op;
     PyObject_GC_UnTrack(op);
-    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+    // (a finished coroutine has nothing to finalise)
+    if (self->state != State::Done && PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     destroy_task(self);
     self->arena.~FrameArena();
