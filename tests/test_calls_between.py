@@ -25,6 +25,8 @@ import kestrel.users as ku
 from fake_driver import FakeClient
 from test_merge import prepare
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+
 CALLEES = ["insert_index", "insert_unique", "insert_archive_unique", "delete_index",
            "deactive_index", "active_index", "Delete_doc_main", "insert_temp", "_check_newest_unique"]
 TEMP = [{"_id": 1, "k": 1, "n": "old"}, {"_id": 2, "k": 1, "n": "new"}, {"_id": 3, "k": 2}]
@@ -293,7 +295,6 @@ def test_operations_interleaved_on_one_loop_each_keep_their_own_frames():
 
 
 def test_nested_calls_leave_memory_flat():
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
     from bench_bridge import Client as NullClient
 
     async def main(n):
@@ -314,3 +315,36 @@ def test_nested_calls_leave_memory_flat():
         assert rss() - before < 4_000_000
     assert [o for o in gc.get_objects() if type(o).__name__ == "coroutine"
             and type(o).__module__ == "kestrel"] == []
+
+
+def test_operations_on_loops_in_several_threads():
+    """Each thread runs its own event loop; the interpreter switches threads
+    inside the operations' steps (a short switch interval), so every step must
+    keep its frames with its own call."""
+    import threading
+    from bench_bridge import Client as NullClient
+
+    errors = []
+
+    def worker():
+        async def main():
+            client = NullClient()
+            for _ in range(3000):
+                await kf.temp_to_main(client, "d", "c")
+                await kf.Delete_doc_main(client, "d", "c", [1])
+        try:
+            asyncio.run(main())
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=worker) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert errors == []

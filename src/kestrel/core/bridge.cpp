@@ -267,7 +267,10 @@ struct FrameArena {
     }
 };
 
-FrameArena *current_arena = nullptr;  // of the call running now (the GIL guards it)
+// The arena of the call running on this thread. Per thread: the interpreter
+// may switch threads in the middle of a step (while Python code runs inside
+// it), and another thread then runs a step of its own call.
+thread_local FrameArena *current_arena = nullptr;
 
 // Makes `arena` the current one for a scope.
 struct ArenaScope {
