@@ -26,6 +26,7 @@ from fake_driver import FakeClient
 from test_merge import prepare
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+import plain_ops  # noqa: E402
 
 CALLEES = ["insert_index", "insert_unique", "insert_archive_unique", "delete_index",
            "deactive_index", "active_index", "Delete_doc_main", "insert_temp", "_check_newest_unique"]
@@ -271,6 +272,38 @@ def test_sessions_are_entered_through_their_type(session_type):
 
     asyncio.run(kf.Delete_doc_main(FramedClient(), "d", "c", [7]))
     assert log == ["enter", "enter", ("delete_many", {"_id": {"$in": [7]}}), "exit", "exit"]
+
+
+class Suppressing(Session):
+    async def __aexit__(self, *exc):
+        self.log.append(("exit", exc[0].__name__ if exc[0] else None))
+        return True  # swallows whatever left the block
+
+
+@pytest.mark.parametrize("which", ["session", "transaction"])
+def test_an_exit_that_suppresses_the_error_ends_the_operation_with_none(which):
+    log = []
+
+    class SuppressingClient(Client):
+        def start_session(self):
+            return (Suppressing if which == "session" else SuppressingSession)(log)
+
+        async def delete_many(self, filter):
+            raise ValueError("refused")
+
+    class SuppressingSession(Session):
+        async def start_transaction(self):
+            return Suppressing(self.log)
+
+    assert asyncio.run(kf.Delete_doc_main(SuppressingClient(), "d", "c", [7])) is None
+    kestrel_log, log[:] = list(log), []
+    assert asyncio.run(plain_ops.Delete_doc_main(SuppressingClient(), "d", "c", [7])) is None
+    assert kestrel_log == log  # as the same frame written in Python
+    inner, outer = log[-2], log[-1]
+    if which == "session":  # the transaction's exit saw the ValueError, the session's its replacement
+        assert (inner, outer) == ("exit", ("exit", "RuntimeError"))
+    else:
+        assert (inner, outer) == (("exit", "ValueError"), "exit")
 
 
 # ---- many calls at once, many calls in a row ----------------------------------------
