@@ -153,8 +153,8 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
 // `failure` is a text, a literal or a message(...), built only when needed.
 // Both `async with` blocks live in this one task (no task per block).
 template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, F body) {
-    // (No co_await inside a braced initialiser: GCC 12 destroys its
-    // temporaries twice.)
+    // (No co_await inside a braced initialiser: GCC 12 gets the lifetime of
+    // the temporaries there wrong, and the program crashes.)
     nb::object started = co_await driver(client, "start_session");
     AsyncContext session{std::move(started)};
     co_await session.enter();
