@@ -3,12 +3,12 @@
 PYTHON ?= $(shell .ci/find-python)
 VENV := .venv
 PY := $(VENV)/bin/python
-DEPS := scikit-build-core "nanobind>=3.1,<4" "motor>=3.6,<4" pytest hypothesis mypy SecantusDB==0.7.0b3
+DEPS := scikit-build-core "nanobind>=3.1,<4" build "motor>=3.6,<4" pytest hypothesis mypy SecantusDB==0.7.0b3
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench asan install clean
+.PHONY: demo test bench asan install dist clean
 
-$(VENV)/.deps: pyproject.toml
+$(VENV)/.deps: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(DEPS)
@@ -29,6 +29,12 @@ demo: install
 bench: install
 	$(PY) bench/run_all.py
 
+# An sdist and a wheel in dist/, the wheel built from the sdist (so the sdist
+# is known to be complete), for the interpreter of $(VENV).
+dist: $(VENV)/.deps
+	rm -rf dist
+	$(PY) -m build --no-isolation --outdir dist .
+
 # The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # in their own environment, running the tests that use the recording fake.
 ASAN_VENV := .venv-asan
@@ -43,4 +49,4 @@ asan:
 	    $(ASAN_VENV)/bin/python -m pytest -q -m "not integration" -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)

@@ -3,6 +3,7 @@
 // own coroutine and future-iterator objects.
 #include "bridge.hpp"
 
+#include <new>
 #include <stdexcept>
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -64,35 +65,15 @@ void set_stop_iteration(PyObject *value) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Holders and the current root
-
-namespace {
-thread_local RootState *current_root = nullptr;
-}
-
-CurrentRoot::CurrentRoot(RootState *root) noexcept : saved_(current_root) { current_root = root; }
-CurrentRoot::~CurrentRoot() { current_root = saved_; }
-
-void Holder::attach() noexcept {
-    RootState *r = current_root;
-    if (!r || root_) return;
-    root_ = r;
-    prev_ = nullptr;
-    next_ = r->holders;
-    if (next_) next_->prev_ = this;
-    r->holders = this;
-}
-
-void Holder::detach() noexcept {
-    if (!root_) return;
-    if (prev_)
-        prev_->next_ = next_;
-    else
-        root_->holders = next_;
-    if (next_) next_->prev_ = prev_;
-    root_ = nullptr;
-    prev_ = next_ = nullptr;
+PyObject *escaped_error(PyObject *exc) noexcept {
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) &&
+        !PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration))
+        return exc;
+    PyObject *wrapped = PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
+    if (!wrapped) return exc;
+    PyException_SetCause(wrapped, Py_NewRef(exc));
+    PyException_SetContext(wrapped, exc);
+    return wrapped;
 }
 
 PyObject *error_from_exception(std::exception_ptr e) noexcept {
@@ -113,53 +94,69 @@ PyObject *error_from_exception(std::exception_ptr e) noexcept {
 // ---------------------------------------------------------------------------
 // PyAwaiter
 
-PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root) {
-    // Taken out of `a`, which (as a parameter of the awaiting expression)
-    // lives until the await is over, unseen by the collector: while
-    // suspended, the awaited object is reached through the root's delegate.
-    nb::object awaited = std::move(a.obj);
-    PyObject *obj = awaited.ptr();
-    PyTypeObject *tp = Py_TYPE(obj);
-    unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
-    if (!am_await) {
-        if (a.strict) {
-            PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                         tp->tp_name);
-            ready_error_ = fetch_error();
-        } else {
-            ready_value_ = std::move(awaited);
-        }
-        return;
-    }
+PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
+    PyObject *obj = a.obj.release().ptr();  // owned from here on
+    if (!obj) return;  // the end of an `async for`, reached without awaiting
     PyObject *it;
     if (PyCoro_CheckExact(obj)) {
-        // A native coroutine is its own best delegate (it has am_send).
-        it = Py_NewRef(obj);
+        it = obj;  // a native coroutine is its own best delegate (it has am_send)
     } else {
+        PyTypeObject *tp = Py_TYPE(obj);
+        unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
+        if (!am_await) {
+            if (a.mode == Await::Maybe) {
+                ready_value_ = nb::steal(obj);
+                return;
+            }
+            PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                         tp->tp_name);
+            Py_DECREF(obj);
+            ready_error_ = fetch_error();
+            return;
+        }
         it = am_await(obj);
+        Py_DECREF(obj);
         if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
             PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                          Py_TYPE(it)->tp_name);
             Py_CLEAR(it);
         }
+        if (!it) {
+            ready_error_ = fetch_error();
+            return;
+        }
     }
-    if (!it) {
-        ready_error_ = fetch_error();
-        return;
+    PyObject *out = nullptr;
+    switch (PyIter_Send(it, Py_None, &out)) {
+        case PYGEN_NEXT:  // it waits for something: suspend on it
+            iter_ = it;
+            yielded_ = out;
+            return;
+        case PYGEN_RETURN:
+            ready_value_ = nb::steal(out);
+            break;
+        case PYGEN_ERROR:
+            // The end of an `async for` is no error: no C++ exception for it.
+            if (mode_ == Await::Next && PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
+                PyErr_Clear();
+            else
+                ready_error_ = fetch_error();
+            break;
     }
-    iter_ = it;
+    Py_DECREF(it);
 }
 
 PyAwaiter::~PyAwaiter() {
     Py_XDECREF(iter_);
+    Py_XDECREF(yielded_);
     Py_XDECREF(ready_error_);
 }
 
 void PyAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
     suspended_ = true;
     root_->delegate = std::exchange(iter_, nullptr);
+    root_->yielded = std::exchange(yielded_, nullptr);
     root_->waiter = h;
-    root_->fresh = true;
 }
 
 nb::object PyAwaiter::await_resume() {
@@ -173,17 +170,82 @@ nb::object PyAwaiter::await_resume() {
     } else {
         root_->waiter = {};
         if (PyObject *err = std::exchange(root_->error, nullptr)) {
+            if (mode_ == Await::Next && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration)) {
+                Py_DECREF(err);
+                return nb::object();
+            }
             restore_error(err);
             throw_pending();
         }
         value = nb::steal(std::exchange(root_->value, nullptr));
     }
-    if (!value.is_valid()) {
+    if (!value.is_valid() && mode_ != Await::Next) [[unlikely]] {
         // An awaitable that failed without saying why: never an empty result.
         PyErr_SetString(PyExc_SystemError, "awaited object failed without setting an error");
         throw_pending();
     }
     return value;
+}
+
+// ---------------------------------------------------------------------------
+// The current root, and frame memory
+
+constinit thread_local RootState *current_root = nullptr;
+
+namespace {
+
+// Released frames, by size class (a multiple of `frame_grain` bytes), each
+// class a list threaded through the frames themselves, at most `max_kept`
+// long. The GIL guards them: frames are made and destroyed only while it is
+// held, and nothing in here lets it go. Frames larger than the largest class
+// come from the heap each time. In a sanitised build every frame comes from
+// the heap, so that the sanitiser sees each one's lifetime.
+constexpr std::size_t frame_grain = 64;
+constexpr std::size_t frame_classes = 64;  // up to 4 KiB
+constexpr unsigned max_kept = 64;
+
+struct KeptFrame {
+    KeptFrame *next;
+};
+struct KeptFrames {
+    KeptFrame *first = nullptr;
+    unsigned count = 0;
+};
+KeptFrames kept_frames[frame_classes];
+
+}  // namespace
+
+void *frame_allocate(std::size_t size) {
+#ifndef KESTREL_SANITIZE
+    std::size_t c = (size - 1) / frame_grain;
+    if (c < frame_classes) {
+        KeptFrames &kept = kept_frames[c];
+        if (KeptFrame *f = kept.first) {
+            kept.first = f->next;
+            --kept.count;
+            return f;
+        }
+        return ::operator new((c + 1) * frame_grain);
+    }
+#endif
+    return ::operator new(size);
+}
+
+void frame_release(void *frame, std::size_t size) noexcept {
+#ifndef KESTREL_SANITIZE
+    std::size_t c = (size - 1) / frame_grain;
+    if (c < frame_classes) {
+        KeptFrames &kept = kept_frames[c];
+        if (kept.count < max_kept) {
+            kept.first = new (frame) KeptFrame{kept.first};
+            ++kept.count;
+            return;
+        }
+        ::operator delete(frame, (c + 1) * frame_grain);
+        return;
+    }
+#endif
+    ::operator delete(frame, size);
 }
 
 // ---------------------------------------------------------------------------
@@ -198,11 +260,16 @@ struct CoroObject {
     Body::handle_type task;  // root task, owned
     RootState root;
     PyObject *qualname;
-    PyObject *args;
     PyObject *weakrefs;
+    PyObject *args[max_args];
+    unsigned char nargs;
     State state;
     bool running;
 };
+
+void clear_args(CoroObject *self) noexcept {
+    for (unsigned char i = 0; i < self->nargs; ++i) Py_CLEAR(self->args[i]);
+}
 
 PyTypeObject *coroutine_type = nullptr;
 
@@ -212,6 +279,7 @@ void destroy_task(CoroObject *self) noexcept {
 
 void clear_root(RootState &r) noexcept {
     Py_CLEAR(r.delegate);
+    Py_CLEAR(r.yielded);
     Py_CLEAR(r.value);
     Py_CLEAR(r.error);
     r.waiter = {};
@@ -228,65 +296,42 @@ void resume_waiter(CoroObject *self, PyObject *value, PyObject *error) {
     r.waiter.resume();
 }
 
-// After the root task stops: either it finished, or it waits on a new delegate.
-// Drive delegates until one yields (PYGEN_NEXT) or the task finishes.
+// After the root task stops: either it finished, or it waits on a delegate
+// that has yielded, and that yield goes up to the caller.
 PySendResult drive(CoroObject *self, PyObject **presult) {
     RootState &r = self->root;
-    for (;;) {
-        if (self->task.done()) {
-            auto &p = self->task.promise();
-            self->state = State::Done;
-            PyObject *exc = nullptr;
-            PyObject *res = nullptr;
-            if (p.exception) {
-                exc = error_from_exception(p.exception);
-                p.exception = nullptr;
-            } else if (!p.result) {
-                res = Py_NewRef(Py_None);
-            } else if (!(res = p.result->release().ptr())) {
-                // Never hand CPython a NULL result without an error.
-                PyErr_SetString(PyExc_SystemError, "kestrel coroutine completed without a result");
-                exc = fetch_error();
-            }
-            clear_root(r);
-            destroy_task(self);
-            if (exc) {
-                // A StopIteration escaping a coroutine would end its caller's
-                // iteration silently; Python turns it into a RuntimeError.
-                if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||
-                    PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration)) {
-                    PyObject *wrapped = PyObject_CallFunction(
-                        PyExc_RuntimeError, "s", "coroutine raised StopIteration");
-                    if (wrapped) {
-                        PyException_SetCause(wrapped, Py_NewRef(exc));
-                        PyException_SetContext(wrapped, exc);
-                        exc = wrapped;
-                    }
-                }
-                restore_error(exc);
-                *presult = nullptr;
-                return PYGEN_ERROR;
-            }
-            *presult = res;
-            return PYGEN_RETURN;
+    if (self->task.done()) {
+        auto &p = self->task.promise();
+        self->state = State::Done;
+        PyObject *exc = nullptr;
+        PyObject *res = nullptr;
+        if (p.exception) {
+            exc = error_from_exception(p.exception);
+            p.exception = nullptr;
+        } else if (!p.result) {
+            res = Py_NewRef(Py_None);  // a task that gave nothing gave None
+        } else if (!(res = p.result->release().ptr())) {
+            // Never hand CPython a NULL result without an error.
+            PyErr_SetString(PyExc_SystemError, "kestrel coroutine completed without a result");
+            exc = fetch_error();
         }
-        if (!r.fresh) {
-            PyErr_SetString(PyExc_SystemError, "kestrel coroutine suspended without an awaitable");
+        clear_root(r);
+        destroy_task(self);
+        if (exc) {
+            restore_error(escaped_error(exc));
             *presult = nullptr;
             return PYGEN_ERROR;
         }
-        r.fresh = false;
-        PyObject *out = nullptr;
-        PySendResult s = PyIter_Send(r.delegate, Py_None, &out);
-        if (s == PYGEN_NEXT) {
-            *presult = out;
-            return PYGEN_NEXT;
-        }
-        if (s == PYGEN_RETURN)
-            resume_waiter(self, out, nullptr);
-        else
-            resume_waiter(self, nullptr, fetch_error());
+        *presult = res;
+        return PYGEN_RETURN;
     }
+    if (!r.yielded) {
+        PyErr_SetString(PyExc_SystemError, "kestrel coroutine suspended without an awaitable");
+        *presult = nullptr;
+        return PYGEN_ERROR;
+    }
+    *presult = std::exchange(r.yielded, nullptr);
+    return PYGEN_NEXT;
 }
 
 // Deliver the outcome of one step of the delegate, then drive on.
@@ -560,8 +605,9 @@ void coro_finalize(PyObject *op) {
 int coro_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *self = (CoroObject *) op;
     Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->args);
+    for (unsigned char i = 0; i < self->nargs; ++i) Py_VISIT(self->args[i]);
     Py_VISIT(self->root.delegate);
+    Py_VISIT(self->root.yielded);
     Py_VISIT(self->root.value);
     Py_VISIT(self->root.error);
     return self->root.traverse_holders(visit, arg);
@@ -575,18 +621,19 @@ int coro_clear(PyObject *op) {
     self->state = State::Done;
     destroy_task(self);
     clear_root(self->root);
-    Py_CLEAR(self->args);
+    clear_args(self);
     return 0;
 }
 
 void coro_dealloc(PyObject *op) {
     auto *self = (CoroObject *) op;
     PyObject_GC_UnTrack(op);
-    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+    // (a finished coroutine has nothing to finalise)
+    if (self->state != State::Done && PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     destroy_task(self);
     clear_root(self->root);
-    Py_CLEAR(self->args);
+    clear_args(self);
     Py_CLEAR(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);
     tp->tp_free(op);
@@ -649,18 +696,41 @@ PyType_Slot coro_slots[] = {
 
 }  // namespace
 
-nb::object make_coroutine(Body task, nb::handle qualname, nb::handle args) {
+namespace {
+
+CoroObject *new_coroutine(nb::handle qualname, PyObject *const *args, size_t n) {
     auto *self = PyObject_GC_New(CoroObject, coroutine_type);
     if (!self) throw_pending();
-    self->task = task.release();  // the coroutine object owns the frame from here on
+    self->task = {};
     new (&self->root) RootState();
     self->qualname = Py_NewRef(qualname.ptr());
-    self->args = Py_NewRef(args.ptr());
     self->weakrefs = nullptr;
-    self->state = State::Created;
+    self->nargs = static_cast<unsigned char>(n);
+    for (size_t i = 0; i < n; ++i) self->args[i] = Py_NewRef(args[i]);
+    self->state = State::Done;  // until it has its task
     self->running = false;
+    return self;
+}
+
+nb::object with_task(CoroObject *self, nb::object owner, Body task) {
+    self->task = task.release();  // the object owns the frame from here on
+    self->state = State::Created;
     PyObject_GC_Track((PyObject *) self);
-    return nb::steal((PyObject *) self);
+    return owner;
+}
+
+}  // namespace
+
+nb::object make_coroutine(nb::handle qualname, PyObject *const *args, size_t n,
+                          Body (*start)(Args)) {
+    CoroObject *self = new_coroutine(qualname, args, n);
+    nb::object owner = nb::steal((PyObject *) self);
+    return with_task(self, std::move(owner), start(Args(self->args)));
+}
+
+nb::object make_coroutine(nb::handle qualname, Body task) {
+    CoroObject *self = new_coroutine(qualname, nullptr, 0);
+    return with_task(self, nb::steal((PyObject *) self), std::move(task));
 }
 
 void init_bridge(nb::module_ &m) {

@@ -2,23 +2,27 @@
 // themselves driven by asyncio through a Python coroutine object.
 //
 // An operation body is a `Task<nb::object>`. Inside it, `co_await` accepts:
-//   * `await_(obj)`        - await a Python awaitable (TypeError if it is not one),
-//   * `maybe_await(obj)`   - await obj if it is awaitable, else take it as the value,
-//   * another `Task<T>`    - run a C++ sub-coroutine to completion.
+//   * `await_(obj)`          - await a Python awaitable (TypeError if it is not one),
+//   * `maybe_await(obj)`     - await obj if it is awaitable, else take it as the value,
+//   * `next_item(it, item)`  - one step of `async for` (see frame.hpp),
+//   * another `Task<T>`      - run a C++ sub-coroutine to completion.
 // Python errors travel through C++ as `nb::python_error`. The Python objects a
 // body keeps across its awaits live in `Held` locals, which the coroutine
 // object shows to the garbage collector.
 //
-// The root task is owned by a `Coroutine` Python object (see bridge.cpp). While
-// the innermost task waits on a Python awaitable, the root keeps that
-// awaitable's iterator as its delegate and forwards send/throw/close to it the
-// way `yield from` does.
+// The root task is owned by a `Coroutine` Python object (see bridge.cpp). An
+// awaitable is sent into at once, where it is awaited, as Python's `await`
+// does; one that finishes then never suspends the task. While the innermost
+// task waits on one that did not finish, the root keeps that awaitable's
+// iterator as its delegate and forwards send/throw/close to it the way
+// `yield from` does.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <concepts>
 #include <coroutine>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -29,7 +33,37 @@ namespace kestrel {
 
 namespace nb = nanobind;
 
-struct RootState;
+class Holder;
+
+// State shared by every task of one operation call, owned by the Python
+// coroutine object that drives the root task.
+struct RootState {
+    PyObject *delegate = nullptr;          // iterator currently awaited (strong)
+    std::coroutine_handle<> waiter;        // task suspended on `delegate`
+    PyObject *yielded = nullptr;           // what `delegate` yielded, to pass up (strong)
+    PyObject *value = nullptr;             // result handed to `waiter` (strong)
+    PyObject *error = nullptr;             // exception handed to `waiter` (strong)
+    Holder *holders = nullptr;             // what the running body holds
+
+    inline int traverse_holders(visitproc visit, void *arg) const;
+};
+
+// The root being resumed on this thread (nested operations each set their
+// own while they run and restore the outer one after). Per thread: the
+// interpreter may switch threads in the middle of a step, while Python code
+// runs inside it, and the other thread then runs a step of its own call.
+extern constinit thread_local RootState *current_root;
+
+class CurrentRoot {
+public:
+    explicit CurrentRoot(RootState *root) noexcept : saved_(current_root) { current_root = root; }
+    ~CurrentRoot() { current_root = saved_; }
+    CurrentRoot(const CurrentRoot &) = delete;
+    CurrentRoot &operator=(const CurrentRoot &) = delete;
+
+private:
+    RootState *saved_;
+};
 
 // Strong references that a running operation body owns (its documents,
 // cursors, lists, results), made visible to the garbage collector through the
@@ -48,8 +82,24 @@ protected:
     ~Holder() { detach(); }
     // Called by the most derived class once it is whole, and before it is
     // taken apart: the collector may traverse at any allocation.
-    void attach() noexcept;
-    void detach() noexcept;
+    void attach() noexcept {
+        RootState *r = current_root;
+        if (!r || root_) return;
+        root_ = r;
+        prev_ = nullptr;
+        next_ = r->holders;
+        if (next_) next_->prev_ = this;
+        r->holders = this;
+    }
+    void detach() noexcept {
+        if (!root_) return;
+        if (prev_)
+            prev_->next_ = next_;
+        else
+            root_->holders = next_;
+        if (next_) next_->prev_ = prev_;
+        root_ = nullptr;
+    }
 
 private:
     friend struct RootState;
@@ -58,35 +108,11 @@ private:
     Holder *next_ = nullptr;
 };
 
-// State shared by every task of one operation call, owned by the Python
-// coroutine object that drives the root task.
-struct RootState {
-    PyObject *delegate = nullptr;          // iterator currently awaited (strong)
-    std::coroutine_handle<> waiter;        // task suspended on `delegate`
-    bool fresh = false;                    // delegate not yet sent into
-    PyObject *value = nullptr;             // result handed to `waiter` (strong)
-    PyObject *error = nullptr;             // exception handed to `waiter` (strong)
-    Holder *holders = nullptr;             // what the running body holds
-
-    int traverse_holders(visitproc visit, void *arg) const {
-        for (const Holder *h = holders; h; h = h->next_)
-            if (int r = h->traverse(visit, arg)) return r;
-        return 0;
-    }
-};
-
-// The root being resumed on this thread (nested operations each set their
-// own while they run and restore the outer one after).
-class CurrentRoot {
-public:
-    explicit CurrentRoot(RootState *root) noexcept;
-    ~CurrentRoot();
-    CurrentRoot(const CurrentRoot &) = delete;
-    CurrentRoot &operator=(const CurrentRoot &) = delete;
-
-private:
-    RootState *saved_;
-};
+inline int RootState::traverse_holders(visitproc visit, void *arg) const {
+    for (const Holder *h = holders; h; h = h->next_)
+        if (int r = h->traverse(visit, arg)) return r;
+    return 0;
+}
 
 // What a holder visits: owned references, and containers of them. A type
 // of its own provides `int traverse(visitproc, void *) const`.
@@ -145,26 +171,43 @@ public:
     }
 };
 
+// Memory for task frames, by size: a frame released is kept for the next
+// frame of its size, so that the tasks of a call cost no allocation once the
+// first calls have run. Only ever used with the GIL held.
+void *frame_allocate(std::size_t size);
+void frame_release(void *frame, std::size_t size) noexcept;
+
 // Take the pending Python error as one normalised exception object (owned).
 PyObject *fetch_error() noexcept;
 // Make `exc` (stolen) the pending Python error again.
 void restore_error(PyObject *exc) noexcept;
 // Raise the pending Python error as a C++ exception.
 [[noreturn]] void throw_pending();
+// The error a coroutine's caller sees when `exc` (stolen) escapes it: a
+// StopIteration would end the caller's iteration silently, so Python turns it
+// into a RuntimeError (caused by it); anything else as it is. Owned.
+PyObject *escaped_error(PyObject *exc) noexcept;
 // Store a C++ exception that escaped a task as a Python error object (owned).
 PyObject *error_from_exception(std::exception_ptr e) noexcept;
 
 struct Await {
+    enum Mode : unsigned char {
+        Strict,  // must be awaitable
+        Maybe,   // awaited when awaitable, else the value itself
+        Next,    // the awaitable of `__anext__`: StopAsyncIteration gives an
+                 // invalid object (the end of the loop) instead of an error;
+                 // an invalid `obj` is that end already reached
+    };
     nb::object obj;
-    bool strict;
+    Mode mode;
 };
 
 // `co_await await_(x)`: x must be awaitable, as after Python's `await`.
-inline Await await_(nb::object obj) { return {std::move(obj), true}; }
+inline Await await_(nb::object obj) { return {std::move(obj), Await::Strict}; }
 // `co_await maybe_await(x)`: x awaited only when it is awaitable, for the
 // driver calls that differ between the clients (Motor returns futures where
 // PyMongo's async API returns plain values, and the other way round).
-inline Await maybe_await(nb::object obj) { return {std::move(obj), false}; }
+inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}; }
 
 // Awaiter for a Python awaitable.
 class PyAwaiter {
@@ -179,10 +222,34 @@ public:
 
 private:
     RootState *root_;
-    PyObject *iter_ = nullptr;  // owned until handed to the root
+    PyObject *iter_ = nullptr;     // owned until handed to the root
+    PyObject *yielded_ = nullptr;  // its first yield, owned until handed to the root
     nb::object ready_value_;
     PyObject *ready_error_ = nullptr;
+    Await::Mode mode_;
     bool suspended_ = false;
+};
+
+// One step of `async for`: the awaitable of `__anext__` (mode Next) and where
+// the item goes. Awaiting it gives true with the item bound, or false at the
+// end of the iteration (the item left as it was).
+struct NextItem {
+    Await next;
+    nb::object *item;
+};
+
+class NextAwaiter : public PyAwaiter {
+public:
+    NextAwaiter(RootState *root, NextItem n) : PyAwaiter(root, std::move(n.next)), item_(n.item) {}
+    bool await_resume() {
+        nb::object value = PyAwaiter::await_resume();
+        if (!value.is_valid()) return false;
+        *item_ = std::move(value);
+        return true;
+    }
+
+private:
+    nb::object *item_;
 };
 
 template <class T = void> class Task;
@@ -190,6 +257,9 @@ template <class T = void> class Task;
 namespace detail {
 
 struct PromiseBase {
+    static void *operator new(std::size_t size) { return frame_allocate(size); }
+    static void operator delete(void *frame, std::size_t size) noexcept { frame_release(frame, size); }
+
     RootState *root = nullptr;
     std::coroutine_handle<> continuation;
     std::exception_ptr exception;
@@ -210,6 +280,7 @@ struct PromiseBase {
     void unhandled_exception() noexcept { exception = std::current_exception(); }
 
     PyAwaiter await_transform(Await a) { return PyAwaiter(root, std::move(a)); }
+    NextAwaiter await_transform(NextItem n) { return NextAwaiter(root, std::move(n)); }
 
     template <class U> auto await_transform(Task<U> &&t) noexcept;
 };
@@ -301,10 +372,25 @@ template <class U> auto PromiseBase::await_transform(Task<U> &&t) noexcept {
 
 using Body = Task<nb::object>;
 
-// Wrap a root task in a new Python coroutine object named `qualname`.
-// `args` is kept alive (and visible to the garbage collector) for as long as
-// the coroutine object lives; the task may refer to its items.
-nb::object make_coroutine(Body task, nb::handle qualname, nb::handle args);
+// The checked arguments of one call, in parameter order (defaults filled in).
+class Args {
+public:
+    explicit Args(PyObject *const *items) : items_(items) {}
+    nb::handle operator[](size_t i) const { return items_[i]; }
+
+private:
+    PyObject *const *items_;
+};
+
+constexpr size_t max_args = 8;
+
+// A new Python coroutine object named `qualname` whose root task is
+// `start(args)`. The object keeps its own references to the `n` arguments
+// (visible to the garbage collector) for as long as it lives; `Args` refers
+// to those.
+nb::object make_coroutine(nb::handle qualname, PyObject *const *args, size_t n, Body (*start)(Args));
+// The same for a root task made already, that takes no arguments.
+nb::object make_coroutine(nb::handle qualname, Body task);
 
 // Register the coroutine type with the module being initialised.
 void init_bridge(nb::module_ &m);

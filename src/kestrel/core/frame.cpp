@@ -1,6 +1,8 @@
 #include "frame.hpp"
 
-#include <unordered_map>
+#include "ops.hpp"
+
+#include <stdexcept>
 
 namespace kestrel {
 
@@ -8,16 +10,6 @@ nb::str concat(nb::handle a, nb::handle b) {
     PyObject *r = PyUnicode_Concat(a.ptr(), b.ptr());
     if (!r) throw_pending();
     return nb::steal<nb::str>(r);
-}
-
-nb::handle interned(const char *literal) {
-    static std::unordered_map<const char *, PyObject *> cache;  // lives as long as the module
-    auto it = cache.find(literal);
-    if (it != cache.end()) return it->second;
-    PyObject *s = PyUnicode_InternFromString(literal);
-    if (!s) throw_pending();
-    cache.emplace(literal, s);
-    return s;
 }
 
 namespace {
@@ -78,7 +70,7 @@ nb::object aiter(nb::handle cursor) {
     return nb::steal(it);
 }
 
-Task<bool> next_item(nb::handle it, nb::object &item) {
+NextItem next_item(nb::handle it, nb::object &item) {
     PyTypeObject *tp = Py_TYPE(it.ptr());
     if (!tp->tp_as_async || !tp->tp_as_async->am_anext) {
         PyErr_Format(PyExc_TypeError,
@@ -87,46 +79,74 @@ Task<bool> next_item(nb::handle it, nb::object &item) {
         throw_pending();
     }
     PyObject *next = tp->tp_as_async->am_anext(it.ptr());
-    if (!next) throw_pending();
-    try {
-        item = co_await await_(nb::steal(next));
-        co_return true;
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_StopAsyncIteration)) throw;
+    if (!next) {
+        // An `__anext__` that raises StopAsyncIteration at once ends the loop as well.
+        if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) throw_pending();
+        PyErr_Clear();
+        return {{nb::object(), Await::Next}, &item};
     }
-    co_return false;
+    return {{nb::steal(next), Await::Next}, &item};
 }
 
-std::pair<nb::object, nb::object> async_context(nb::handle mgr) {
-    PyTypeObject *tp = Py_TYPE(mgr.ptr());
-    auto special = [&](const char *name) {
-        PyObject *f = PyObject_GetAttr((PyObject *) tp, interned(name).ptr());
-        if (!f && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-        else if (!f) throw_pending();
-        return nb::steal(f);
-    };
-    nb::object aenter = special("__aenter__");
-    nb::object aexit = aenter.is_valid() ? special("__aexit__") : nb::object();
-    if (!aexit.is_valid()) {
+namespace {
+
+// Python's lookup of a special method of `obj`: on its type only, bound by
+// the descriptor protocol. A function or method descriptor is given unbound
+// (`unbound` set), to be called with `obj` first. A new reference, or null:
+// with an error set when binding failed, without one when there is no such
+// method.
+PyObject *lookup_special(PyObject *obj, const char *name, bool &unbound) {
+    PyTypeObject *tp = Py_TYPE(obj);
+    PyObject *f = _PyType_Lookup(tp, interned(name).ptr());  // borrowed; sets no error
+    unbound = false;
+    if (!f) return nullptr;
+    if (PyFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type)) {
+        unbound = true;
+        return Py_NewRef(f);
+    }
+    descrgetfunc get = Py_TYPE(f)->tp_descr_get;
+    if (!get) return Py_NewRef(f);
+    Py_INCREF(f);
+    PyObject *bound = get(f, obj, (PyObject *) tp);
+    Py_DECREF(f);
+    return bound;
+}
+
+[[noreturn]] void not_a_context(PyObject *mgr, const char *missed) {
+    if (!PyErr_Occurred())
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the asynchronous context manager protocol%s",
-                     tp->tp_name, aenter.is_valid() ? " (missed __aexit__ method)" : "");
-        throw_pending();
-    }
-    return {std::move(aenter), std::move(aexit)};
+                     Py_TYPE(mgr)->tp_name, missed);
+    throw_pending();
 }
 
-Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err) {
-    if (!err) {
-        co_await await_(aexit(mgr, nb::none(), nb::none(), nb::none()));
-        co_return nb::none();
-    }
-    nb::handle value = err->value();
+}  // namespace
+
+Await AsyncContext::enter() {
+    bool enter_unbound;
+    nb::object aenter = nb::steal(lookup_special(mgr.ptr(), "__aenter__", enter_unbound));
+    if (!aenter.is_valid()) not_a_context(mgr.ptr(), "");
+    aexit = nb::steal(lookup_special(mgr.ptr(), "__aexit__", exit_unbound));
+    if (!aexit.is_valid()) not_a_context(mgr.ptr(), " (missed __aexit__ method)");
+    return await_(enter_unbound ? call(aenter, mgr) : call(aenter));
+}
+
+nb::object AsyncContext::exit_call(nb::handle type, nb::handle value, nb::handle tb) {
+    return exit_unbound ? call(aexit, mgr, type, value, tb) : call(aexit, type, value, tb);
+}
+
+Await AsyncContext::exit_clean() {
+    nb::handle none(Py_None);
+    return await_(exit_call(none, none, none));
+}
+
+Task<> exit_with(AsyncContext &context, const nb::python_error &err) {
+    nb::handle value = err.value();
     Held<> tb = nb::steal(PyException_GetTraceback(value.ptr()));
     try {
-        nb::object suppress = co_await await_(aexit(mgr, nb::handle((PyObject *) Py_TYPE(value.ptr())), value,
-                                                    tb.is_valid() ? nb::handle(tb) : nb::none()));
-        if (truthy(suppress)) co_return nb::none();
+        nb::object suppress = co_await await_(context.exit_call(
+            nb::handle((PyObject *) Py_TYPE(value.ptr())), value, tb.is_valid() ? nb::handle(tb) : nb::none()));
+        if (truthy(suppress)) co_return;
     } catch (nb::python_error &e) {
         // An error raised by the exit (or by the truth of its answer)
         // happened while handling the body's error.
@@ -136,7 +156,7 @@ Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_er
         Py_XDECREF(ctx);
         throw;
     }
-    throw *err;
+    throw err;
 }
 
 // ---------------------------------------------------------------------------
@@ -193,26 +213,93 @@ void set_module_globals(nb::handle globals) {
 }
 
 nb::object global(const char *name) {
-    PyObject *v = PyDict_GetItemString(g_globals, name);  // borrowed
+    PyObject *v = PyDict_GetItemWithError(g_globals, interned(name).ptr());  // borrowed
     if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw_pending();
     }
     return nb::borrow(v);
 }
 
-Await call_op(const char *name, nb::dict kwargs) {
-    return await_(op_call(name, std::move(kwargs)));
+Kwargs &Kwargs::operator=(const Kwargs &o) {
+    if (this == &o) return *this;
+    clear();
+    for (size_t i = 0; i < o.n_; ++i) {
+        names_[i] = Py_NewRef(o.names_[i]);
+        values_[i] = Py_NewRef(o.values_[i]);
+    }
+    n_ = o.n_;
+    return *this;
 }
 
-nb::object op_call(const char *name, nb::dict kwargs) {
-    nb::dict taken = std::move(kwargs);
+void Kwargs::clear() noexcept {
+    for (size_t i = 0; i < n_; ++i) {
+        Py_DECREF(names_[i]);
+        Py_DECREF(values_[i]);
+    }
+    n_ = 0;
+}
+
+void Kwargs::set(nb::handle name, nb::handle value) {
+    for (size_t i = 0; i < n_; ++i) {
+        if (names_[i] == name.ptr()) {
+            Py_SETREF(values_[i], Py_NewRef(value.ptr()));
+            return;
+        }
+    }
+    if (n_ == max_args) throw std::length_error("too many keyword arguments");
+    names_[n_] = Py_NewRef(name.ptr());
+    values_[n_] = Py_NewRef(value.ptr());
+    ++n_;
+}
+
+namespace {
+
+// callee(**kwargs), through Python.
+nb::object call_with_keywords(nb::handle callee, const Kwargs &kwargs) {
+    nb::object kwnames = steal_or_throw(PyTuple_New((Py_ssize_t) kwargs.size()));
+    for (size_t i = 0; i < kwargs.size(); ++i)
+        PyTuple_SET_ITEM(kwnames.ptr(), (Py_ssize_t) i, Py_NewRef(kwargs.names()[i]));
+    return steal_or_throw(PyObject_Vectorcall(callee.ptr(), kwargs.values(), 0, kwnames.ptr()));
+}
+
+}  // namespace
+
+Task<nb::object> call_op(const char *name, Kwargs kwargs) {
+    Held<Kwargs> arguments(std::move(kwargs));  // what the callee's arguments are, while it runs
     nb::object callee = global(name);
-    return steal_or_throw(PyObject_Call(callee.ptr(), nb::tuple().ptr(), taken.ptr()));
+    // The module's own operation under that name: its body runs here, as the
+    // call would run it after checking its arguments, without a coroutine
+    // object. Its arguments are borrowed from `arguments`.
+    PyObject *values[max_args];
+    Body body = operation_body(callee, arguments.names(), arguments.values(), arguments.size(), values);
+    if (!body) {
+        // Anything else is called as it is, with keyword arguments only.
+        nb::object awaitable = call_with_keywords(callee, arguments);
+        callee = nb::object();
+        co_return co_await await_(std::move(awaitable));
+    }
+    callee = nb::object();
+    try {
+        co_return co_await std::move(body);
+    } catch (nb::python_error &e) {
+        // What leaves a coroutine: a StopIteration as the RuntimeError Python
+        // makes of it.
+        if (!e.matches(PyExc_StopIteration) && !e.matches(PyExc_StopAsyncIteration)) throw;
+        e.restore();
+        restore_error(escaped_error(fetch_error()));
+        throw_pending();
+    } catch (const std::exception &) {
+        // (a C++ failure as the coroutine object would report it)
+        restore_error(error_from_exception(std::current_exception()));
+        throw_pending();
+    }
 }
 
-nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {
-    return doc("client", client, "db_name", db_name, "collection_name", collection_name);
+nb::object op_call(const char *name, const Kwargs &kwargs) { return call_with_keywords(global(name), kwargs); }
+
+Kwargs op_args(nb::handle client, nb::handle db_name, nb::handle collection_name) {
+    return keywords("client", client, "db_name", db_name, "collection_name", collection_name);
 }
 
 // ---------------------------------------------------------------------------

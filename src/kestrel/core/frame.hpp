@@ -18,16 +18,36 @@ namespace kestrel {
 // Text
 
 inline nb::str to_text(nb::handle h) { return nb::str(h); }
-inline nb::str to_text(const char *s) { return nb::str(s); }
+// A literal is made into a Python string once (interned) and reused.
+template <size_t N> nb::str to_text(const char (&literal)[N]) {
+    return nb::borrow<nb::str>(interned(literal));
+}
 inline nb::str to_text(const nb::str &s) { return s; }
 
 nb::str concat(nb::handle a, nb::handle b);
 
 // cat("Can not drop '", name, "'!"): the text form of every piece, joined.
-template <class... P> nb::str cat(const P &...pieces) {
-    nb::str out("");
-    ((out = concat(out, to_text(pieces))), ...);
+template <class P, class... Rest> nb::str cat(const P &first, const Rest &...rest) {
+    nb::str out = to_text(first);
+    ((out = concat(out, to_text(rest))), ...);
     return out;
+}
+
+// A failure message, built only when the failure happens: message("Can not
+// drop '", name, "'!") keeps the pieces (literals and borrowed names) and
+// text_of() joins them as cat() does.
+template <class... P> struct Message {
+    std::tuple<P...> pieces;
+};
+template <class... P> Message<std::decay_t<const P>...> message(const P &...pieces) {
+    return {{pieces...}};
+}
+inline nb::str text_of(const nb::str &s) { return s; }
+template <size_t N> nb::str text_of(const char (&literal)[N]) { return to_text(literal); }
+inline nb::str text_of(const char *s) { return nb::str(s); }
+inline nb::str text_of(nb::handle h) { return nb::str(h); }
+template <class... P> nb::str text_of(const Message<P...> &m) {
+    return std::apply([](const auto &...p) { return cat(text_of(p)...); }, m.pieces);
 }
 
 // ---------------------------------------------------------------------------
@@ -48,29 +68,47 @@ inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exc
 // Driver calls: call the method and await the result, as Python's `await`
 // does (a result that is not awaitable fails with TypeError).
 
-// An interned Python string for a C string literal, made once.
-nb::handle interned(const char *literal);
-
+namespace detail {
 // What a call keeps of an argument until it returns: a Python object is held
 // as such, anything else (a text literal, a keyword) as it is.
 template <class A>
 using call_arg_t = std::conditional_t<std::is_base_of_v<nb::object, std::remove_cvref_t<A>>, nb::object,
                                       std::decay_t<A>>;
+// A temporary Python object given to a call is released once the call
+// returns: it would otherwise stay alive while the result is awaited, unseen
+// by the garbage collector. Named objects stay as they are.
+template <class A> void release_temporary(A &&a) noexcept {
+    if constexpr (!std::is_lvalue_reference_v<A> && std::is_base_of_v<nb::object, std::remove_cvref_t<A>>) {
+        std::remove_cvref_t<A> gone(std::move(a));
+    }
+}
+}  // namespace detail
 
-// The arguments are taken over and released once the method returns: a
-// temporary of the awaiting expression would otherwise stay alive while the
-// call is awaited, unseen by the garbage collector.
+// obj.method(args...) without awaiting; `method` is a literal. Python
+// objects go straight through vectorcall (no bound method is made); texts,
+// numbers or keyword arguments among them go through nanobind's call.
+template <class... A> nb::object invoke(nb::handle obj, const char *method, A &&...args) {
+    if constexpr ((std::is_base_of_v<nb::handle, std::remove_cvref_t<A>> && ...)) {
+        // A free slot in front lets a bound call put `self` there.
+        PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
+        PyObject *result = PyObject_VectorcallMethod(
+            interned(method).ptr(), stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        (detail::release_temporary(std::forward<A>(args)), ...);
+        return steal_or_throw(result);
+    } else {
+        std::tuple<detail::call_arg_t<A>...> taken(std::forward<A>(args)...);
+        return std::apply([&](auto &...a) { return obj.attr(interned(method))(a...); }, taken);
+    }
+}
+
 template <class... A> Await driver(nb::handle obj, const char *method, A &&...args) {
-    std::tuple<call_arg_t<A>...> taken(std::forward<A>(args)...);
-    return await_(std::apply([&](auto &...a) { return obj.attr(interned(method))(a...); }, taken));
+    return await_(invoke(obj, method, std::forward<A>(args)...));
 }
 
 // `start_session` and `start_transaction`, the two calls that differ between
 // the clients: Motor's session start and PyMongo's transaction start must be
 // awaited, the other client returns the value itself. Either is taken.
-inline Await session_call(nb::handle obj, const char *method) {
-    return maybe_await(obj.attr(interned(method))());
-}
+inline Await session_call(nb::handle obj, const char *method) { return maybe_await(invoke(obj, method)); }
 
 // Every document of a cursor, read with `async for`.
 Task<nb::list> read_all(nb::object cursor);
@@ -79,26 +117,56 @@ Task<nb::list> read_all(nb::object cursor);
 // binds the next item and gives true, or gives false at the end (leaving
 // `item` as it was). `it` comes from `aiter(cursor)`.
 nb::object aiter(nb::handle cursor);
-Task<bool> next_item(nb::handle it, nb::object &item);
+NextItem next_item(nb::handle it, nb::object &item);
 
 // ---------------------------------------------------------------------------
 // async with
 
-// Calls `__aexit__` with the error that left the body (or three Nones) and
-// re-raises it unless the exit suppresses it, as Python's `async with` does.
-Task<nb::object> exit_with(nb::handle mgr, nb::handle aexit, const nb::python_error *err);
+// f(args...), all of them Python objects.
+template <class... A> nb::object call(nb::handle f, const A &...args) {
+    PyObject *stack[] = {nullptr, args.ptr()...};  // a free slot in front, as for driver calls
+    return steal_or_throw(PyObject_Vectorcall(
+        f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
-// The type's `__aenter__` and `__aexit__`, or TypeError as `async with` raises it.
-std::pair<nb::object, nb::object> async_context(nb::handle mgr);
+// One `async with mgr` statement, its two ends looked up as Python looks up
+// special methods: on the type, bound to `mgr` by the descriptor protocol. A
+// function or method descriptor found there is kept unbound and called with
+// `mgr` first, which is the same call without a bound method.
+struct AsyncContext {
+    AsyncContext() = default;
+    explicit AsyncContext(nb::object m) : mgr(std::move(m)) {}
+
+    nb::object mgr;
+    nb::object aexit;
+    bool exit_unbound = false;
+
+    // `__aenter__` and `__aexit__` looked up (TypeError as `async with`
+    // raises it when either is missing), then `__aenter__` called: await it.
+    Await enter();
+    // `__aexit__(None, None, None)`, to await.
+    Await exit_clean();
+    // `__aexit__(type, value, traceback)` for the error that left the block.
+    nb::object exit_call(nb::handle type, nb::handle value, nb::handle tb);
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(mgr.ptr());
+        Py_VISIT(aexit.ptr());
+        return 0;
+    }
+};
+
+// The exit after `err` left the block: awaits `__aexit__` with it and
+// re-raises it unless the exit suppresses it, as Python's `async with` does.
+Task<> exit_with(AsyncContext &context, const nb::python_error &err);
 
 // `async with mgr as value: return await body(value)`. When the exit
 // suppresses the body's error, the statement completes and so does this,
 // with None, as in Python.
 template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
     // The body gets `value` as a handle: it is held here.
-    Held<> held_mgr = std::move(mgr);
-    auto [aenter, aexit] = async_context(held_mgr);
-    Held<> value = co_await await_(aenter(held_mgr));
+    Held<AsyncContext> context(std::move(mgr));
+    Held<> value = co_await context.enter();
     Held<> result;
     std::optional<Held<nb::python_error>> err;  // held only once there is one
     try {
@@ -106,8 +174,11 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
     } catch (nb::python_error &e) {
         err.emplace(std::move(e));
     }
-    co_await exit_with(held_mgr, aexit, err ? &*err : nullptr);
-    if (err) co_return nb::none();  // the exit swallowed the error
+    if (err) {
+        co_await exit_with(context, *err);
+        co_return nb::none();  // the exit swallowed the error
+    }
+    co_await context.exit_clean();
     co_return std::move(result);
 }
 
@@ -116,20 +187,47 @@ template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
 // protected region (errors there reach the caller unchanged); inside it a
 // transaction is entered around the body, and any `Exception` that leaves it
 // is replaced by RuntimeError(failure) caused by it. Other errors
-// (cancellation, GeneratorExit, interrupts) pass through unchanged.
-template <class F> Task<nb::object> framed(nb::handle client, nb::str failure, F body) {
-    Held<> session = co_await session_call(client, "start_session");
-    co_return co_await async_with(session, [&](nb::handle) -> Task<nb::object> {
+// (cancellation, GeneratorExit, interrupts) pass through unchanged. Every
+// operation in this frame completes with None: the body's result is let go.
+// `failure` is a literal, a text or a message(...), built only when needed.
+// Both `async with` statements live in this one task.
+template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, F body) {
+    // (No co_await inside a braced initialiser: GCC 12 gets the lifetime of
+    // the temporaries there wrong, and the program crashes.)
+    Held<AsyncContext> session;
+    session.mgr = co_await session_call(client, "start_session");
+    co_await session.enter();
+    std::optional<Held<nb::python_error>> leaving;  // what leaves the session's block
+    try {
+        Held<AsyncContext> txn;
+        txn.mgr = co_await session_call(session.mgr, "start_transaction");
+        co_await txn.enter();
+        std::optional<Held<nb::python_error>> err;  // what leaves the transaction's block
         try {
-            Held<> txn = co_await session_call(session, "start_transaction");
-            co_return co_await async_with(txn, [&](nb::handle) -> Task<nb::object> {
-                co_return co_await body();
-            });
+            co_await body();
         } catch (nb::python_error &e) {
-            if (!is_exception(e)) throw;
-            raise_from(failure, e);
+            err.emplace(std::move(e));
         }
-    });
+        if (err)
+            co_await exit_with(txn, *err);
+        else
+            co_await txn.exit_clean();
+    } catch (nb::python_error &e) {
+        if (!is_exception(e)) {
+            leaving.emplace(std::move(e));
+        } else {
+            try {
+                raise_from(text_of(failure), e);
+            } catch (nb::python_error &replaced) {
+                leaving.emplace(std::move(replaced));
+            }
+        }
+    }
+    if (leaving)
+        co_await exit_with(session, *leaving);  // completes only when the exit swallows it
+    else
+        co_await session.exit_clean();
+    co_return nb::none();
 }
 
 // ---------------------------------------------------------------------------
@@ -148,17 +246,75 @@ Task<nb::object> database_check(nb::handle client, nb::handle db_name);
 // Calls between operations: the callee is looked up in the module's globals
 // at call time and called with keyword arguments only, then awaited.
 
+// The keyword arguments of such a call, in order: names (interned texts) and
+// values, both owned. kwargs["ids"] = value sets one (a new name goes last).
+class Kwargs {
+public:
+    Kwargs() = default;
+    Kwargs(const Kwargs &o) { *this = o; }
+    Kwargs(Kwargs &&o) noexcept : n_(std::exchange(o.n_, 0)) {
+        std::copy(o.names_, o.names_ + n_, names_);
+        std::copy(o.values_, o.values_ + n_, values_);
+    }
+    Kwargs &operator=(const Kwargs &o);
+    Kwargs &operator=(Kwargs &&o) noexcept {
+        std::swap(n_, o.n_);
+        std::swap(names_, o.names_);
+        std::swap(values_, o.values_);
+        return *this;
+    }
+    ~Kwargs() { clear(); }
+
+    void set(nb::handle name, nb::handle value);
+    struct Slot {
+        Kwargs &kwargs;
+        nb::handle name;
+        void operator=(nb::handle value) { kwargs.set(name, value); }
+    };
+    Slot operator[](const char *name) { return {*this, interned(name)}; }
+
+    size_t size() const { return n_; }
+    PyObject *const *names() const { return names_; }
+    PyObject *const *values() const { return values_; }
+
+    int traverse(visitproc visit, void *arg) const {
+        for (size_t i = 0; i < n_; ++i) Py_VISIT(values_[i]);  // (the names are texts)
+        return 0;
+    }
+
+private:
+    void clear() noexcept;
+    PyObject *names_[max_args];
+    PyObject *values_[max_args];
+    size_t n_ = 0;
+};
+
+// keywords("client", client, "db_name", db_name, ...), names being literals.
+inline void keywords_fill(Kwargs &) {}
+template <class V, class... Rest>
+void keywords_fill(Kwargs &kw, const char *name, const V &value, const Rest &...rest) {
+    kw[name] = value;
+    keywords_fill(kw, rest...);
+}
+template <class... KV> Kwargs keywords(const KV &...pairs) {
+    Kwargs kw;
+    keywords_fill(kw, pairs...);
+    return kw;
+}
+
 nb::dict module_globals();
 void set_module_globals(nb::handle globals);
 nb::object global(const char *name);
 // `co_await call_op(name, kwargs)`: call the operation, await its coroutine.
-// The keyword arguments are released once the call is made (the callee holds
-// what it needs).
-Await call_op(const char *name, nb::dict kwargs);
-// The call alone (looked up and called now): the callee's awaitable, not awaited.
-nb::object op_call(const char *name, nb::dict kwargs);
+// When the module's own operation is found under the name, its body runs in
+// place, after the argument checks of the call, without a coroutine object;
+// anything else found there is called as it is.
+Task<nb::object> call_op(const char *name, Kwargs kwargs);
+// The call alone (looked up and called now, through Python): the callee's
+// awaitable, not awaited.
+nb::object op_call(const char *name, const Kwargs &kwargs);
 // The keyword arguments such a call starts with: client, db_name, collection_name.
-nb::dict op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
+Kwargs op_args(nb::handle client, nb::handle db_name, nb::handle collection_name);
 
 // ---------------------------------------------------------------------------
 // Names of a managed collection, derived by plain concatenation.

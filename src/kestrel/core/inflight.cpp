@@ -162,7 +162,7 @@ Task<> InFlight::start_body(Body read, Done done, nb::object pending) {
     uint64_t id = r.first_id + r.slots.size();
     r.slots.push_back(detail::Slot{std::move(done), std::move(pending)});
     ++r.running;
-    nb::object coro = make_coroutine(run_read(reads_, id, std::move(read)), read_name(), nb::tuple());
+    nb::object coro = make_coroutine(read_name(), run_read(reads_, id, std::move(read)));
     try {
         nb::object task = r.loop.attr("create_task")(coro);
         if (!r.slot(id).finished) r.slot(id).task = std::move(task);  // (an eager task may be done)

@@ -1,11 +1,34 @@
 #include "objects.hpp"
 
+#include <cstdint>
+#include <unordered_map>
+
 namespace kestrel {
 
 nb::object steal_or_throw(PyObject *p) {
     if (!p) throw_pending();
     return nb::steal(p);
 }
+
+namespace detail {
+
+InternSlot intern_slots[(1 << intern_bits) + 1];
+
+PyObject *intern_slow(const char *literal) {
+    static std::unordered_map<const char *, PyObject *> table;  // lives as long as the module
+    auto it = table.find(literal);
+    if (it == table.end()) {
+        PyObject *s = PyUnicode_InternFromString(literal);
+        if (!s) throw_pending();
+        it = table.emplace(literal, s).first;
+    }
+    InternSlot *ways = intern_ways(literal);
+    ways[1] = ways[0];  // the newest first, the one before it second
+    ways[0] = {literal, it->second};
+    return it->second;
+}
+
+}  // namespace detail
 
 bool contains(nb::handle container, nb::handle x) {
     int r = PySequence_Contains(container.ptr(), x.ptr());

@@ -5,12 +5,39 @@
 
 #include "bridge.hpp"
 
+#include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace kestrel {
 
 // A new reference from the C API, or the pending error raised.
 nb::object steal_or_throw(PyObject *p);
+
+// An interned Python string for a C string literal (or any text that lives as
+// long as the process at that address), made once and kept. A two-way cache
+// by address answers almost every call in a few instructions.
+namespace detail {
+struct InternSlot {
+    const char *key;
+    PyObject *value;
+};
+constexpr int intern_bits = 10;
+extern InternSlot intern_slots[(1 << intern_bits) + 1];
+inline InternSlot *intern_ways(const char *literal) {  // the two slots it may be in
+    return &intern_slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >>
+                         (64 - intern_bits)];
+}
+PyObject *intern_slow(const char *literal);
+}  // namespace detail
+
+inline nb::handle interned(const char *literal) {
+    detail::InternSlot *ways = detail::intern_ways(literal);
+    if (ways[0].key == literal) [[likely]]
+        return ways[0].value;
+    if (ways[1].key == literal) return ways[1].value;
+    return detail::intern_slow(literal);
+}
 
 // `x in container`, with Python's equality.
 bool contains(nb::handle container, nb::handle x);
@@ -52,7 +79,11 @@ nb::list list_of(std::vector<nb::object> &items);
 inline void doc_fill(nb::dict &) {}
 template <class V, class... Rest>
 void doc_fill(nb::dict &d, const char *key, const V &value, const Rest &...rest) {
-    d[key] = value;
+    if constexpr (std::is_base_of_v<nb::handle, V>) {
+        if (PyDict_SetItem(d.ptr(), interned(key).ptr(), value.ptr()) < 0) throw_pending();
+    } else {
+        d[interned(key)] = value;
+    }
     doc_fill(d, rest...);
 }
 template <class... KV> nb::dict doc(const KV &...fields) {

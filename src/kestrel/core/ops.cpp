@@ -3,6 +3,7 @@
 #include "frame.hpp"
 
 #include <cstring>
+#include <stdexcept>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -49,8 +50,9 @@ struct Operation {
     PyObject *dict;
     PyObject *weakrefs;
     OpSpec *spec;              // lives as long as the process
-    std::vector<Check> *checks;
     PyObject *name;            // str
+    PyObject *names[max_args]; // the parameter names, interned
+    PyTypeObject *types[max_args];  // the exact type each must have, or null
     PyObject *defaults;        // tuple of the trailing defaults (may be empty)
     size_t required;
 };
@@ -77,48 +79,61 @@ PyObject *positional_count_error(Operation *op, Py_ssize_t given) {
     return nullptr;
 }
 
-// Parse positional and keyword arguments into `values` (borrowed references).
-// The errors come in the interpreter's order: a keyword that names no
-// parameter or repeats a positional one, then too many positional
+// Is the keyword `key` the name of parameter i? The names are interned, and
+// so is every literal keyword of a call in Python and of calls between
+// operations: for an interned key identity answers.
+bool names_param(Operation *op, PyObject *key, Py_ssize_t i) {
+    if (key == op->names[i]) return true;
+    if (PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) return false;
+    return PyUnicode_CompareWithASCIIString(key, op->spec->params[i].name) == 0;
+}
+
+// Parse positional and keyword arguments (`nkw` keywords named by `kwnames`,
+// their values after the positional ones) into `values` (borrowed
+// references). The errors come in the interpreter's order: a keyword that
+// names no parameter or repeats a positional one, then too many positional
 // arguments, then a missing one.
-bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-           PyObject **values) {
+bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *const *kwnames,
+           Py_ssize_t nkw, PyObject **values) {
     const auto &params = op->spec->params;
     Py_ssize_t n = (Py_ssize_t) params.size();
-    for (Py_ssize_t i = 0; i < n; ++i) values[i] = i < nargs ? args[i] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t found = -1;
-        for (Py_ssize_t i = 0; i < n && found < 0; ++i)
-            if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) found = i;
-        if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         op->spec->name, key);
+    if (nkw == 0 && nargs == n) {  // every argument by position, the common call
+        for (Py_ssize_t i = 0; i < n; ++i) values[i] = args[i];
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) values[i] = i < nargs ? args[i] : nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = kwnames[k];
+            Py_ssize_t found = -1;
+            for (Py_ssize_t i = 0; i < n && found < 0; ++i)
+                if (names_param(op, key, i)) found = i;
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             op->spec->name, key);
+                return false;
+            }
+            if (found < nargs || values[found]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             op->spec->name, key);
+                return false;
+            }
+            values[found] = args[nargs + k];
+        }
+        if (nargs > n) {
+            positional_count_error(op, nargs);
             return false;
         }
-        if (found < nargs || values[found]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         op->spec->name, key);
-            return false;
+        for (Py_ssize_t i = nargs; i < n; ++i) {
+            if (values[i]) continue;
+            if (i < (Py_ssize_t) op->required) {
+                positional_count_error(op, i);
+                return false;
+            }
+            values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
         }
-        values[found] = args[nargs + k];
-    }
-    if (nargs > n) {
-        positional_count_error(op, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        if (values[i]) continue;
-        if (i < (Py_ssize_t) op->required) {
-            positional_count_error(op, i);
-            return false;
-        }
-        values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
     }
     // Types, in parameter order: exactly str, dict or list; no subclass, no None.
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTypeObject *want = expected_type((*op->checks)[i]);
+        PyTypeObject *want = op->types[i];
         if (want && Py_TYPE(values[i]) != want) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                          params[i].name, want->tp_name, Py_TYPE(values[i])->tp_name);
@@ -133,16 +148,13 @@ PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t
     auto *op = (Operation *) callable;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     size_t n = op->spec->params.size();
-    PyObject *values[8];
-    if (!parse(op, args, nargs, kwnames, values)) return nullptr;
-    PyObject *tuple = PyTuple_New((Py_ssize_t) n);
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(values[i]));
-    nb::object holder = nb::steal(tuple);
+    PyObject *values[max_args];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (!parse(op, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, values))
+        return nullptr;
     try {
-        Args a(&PyTuple_GET_ITEM(tuple, 0));
-        if (op->spec->plain) return op->spec->plain(a).release().ptr();
-        return make_coroutine(op->spec->coroutine(a), op->name, holder).release().ptr();
+        if (op->spec->plain) return op->spec->plain(Args(values)).release().ptr();
+        return make_coroutine(op->name, values, n, op->spec->coroutine).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const std::exception &e) {
@@ -150,6 +162,21 @@ PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t
     }
     return nullptr;
 }
+
+}  // namespace
+
+Body operation_body(nb::handle callee, PyObject *const *kwnames, PyObject *const *kwvalues,
+                    size_t nkw, PyObject **values) {
+    if (Py_TYPE(callee.ptr()) != operation_type) return {};
+    auto *op = (Operation *) callee.ptr();
+    // (Defaults would be borrowed from the operation object, which the call
+    // does not keep; only `connect`, a plain function, has any.)
+    if (!op->spec->coroutine || op->required != op->spec->params.size()) return {};
+    if (!parse(op, kwvalues, 0, kwnames, (Py_ssize_t) nkw, values)) throw_pending();
+    return op->spec->coroutine(Args(values));
+}
+
+namespace {
 
 int operation_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *op = (Operation *) self;
@@ -236,15 +263,17 @@ void register_op(nb::module_ &m, OpSpec spec_in) {
     op->dict = nullptr;
     op->weakrefs = nullptr;
     op->spec = spec;
-    op->checks = new std::vector<Check>();
     op->name = nullptr;
     op->defaults = nullptr;
     op->required = 0;
     nb::object self = nb::steal((PyObject *) op);
 
+    if (spec->params.size() > max_args) throw std::length_error("too many parameters");
     nb::list defaults;
-    for (const Param &p : spec->params) {
-        op->checks->push_back(check_for(p.annotation));
+    for (size_t i = 0; i < spec->params.size(); ++i) {
+        const Param &p = spec->params[i];
+        op->names[i] = interned(p.name).ptr();  // kept for the life of the process
+        op->types[i] = expected_type(check_for(p.annotation));
         if (p.default_text)
             defaults.append(nb::str(p.default_text));
         else

@@ -13,16 +13,6 @@
 
 namespace kestrel {
 
-// The checked arguments of one call, in parameter order (defaults filled in).
-class Args {
-public:
-    explicit Args(PyObject *const *items) : items_(items) {}
-    nb::handle operator[](size_t i) const { return items_[i]; }
-
-private:
-    PyObject *const *items_;
-};
-
 using CoroutineImpl = Body (*)(Args);
 using PlainImpl = nb::object (*)(Args);
 
@@ -50,6 +40,15 @@ std::string doc_text(std::initializer_list<std::string> lines);
 
 // Create the operation and bind it in the module under its name.
 void register_op(nb::module_ &m, OpSpec spec);
+
+// When `callee` is a coroutine operation of this module, what calling it with
+// keyword arguments only (`nkw` of them, named by `kwnames`) would run,
+// without the call: its arguments are checked as the call checks them
+// (raising the same TypeError), put into `values` (borrowed from `kwvalues`,
+// which must outlive the task) and its body's task is given. For any other
+// callee, an empty task.
+Body operation_body(nb::handle callee, PyObject *const *kwnames, PyObject *const *kwvalues,
+                    size_t nkw, PyObject **values);
 
 // Module set-up shared by both modules: the coroutine type and the globals
 // used for calls between operations.

@@ -26,9 +26,10 @@ void drop_id(nb::handle doc) {
 }
 
 nb::object scan_newest_first(nb::handle coll, nb::handle filter) {
-    nb::list sort;
-    sort.append(nb::make_tuple("_id", -1));
-    return aiter(coll.attr("find")(filter).attr("sort")(sort));
+    static PyObject *newest_first = nb::make_tuple(id_key(), -1).release().ptr();  // ("_id", -1)
+    nb::object sort = steal_or_throw(PyList_New(1));  // a new list each time: the driver keeps it
+    PyList_SET_ITEM(sort.ptr(), 0, Py_NewRef(newest_first));
+    return aiter(invoke(invoke(coll, "find", filter), "sort", sort));
 }
 
 std::vector<Fields> rule_fields(nb::handle uniques) {
@@ -73,9 +74,9 @@ nb::object key_tuple(nb::handle doc, const Fields &fields) {
 
 Task<nb::list> read_rules(nb::handle manage, const char *type) {
     Held<nb::list> uniques;
-    Held<> records = aiter(manage.attr("find")(doc("type", nb::str(type)))), record;
+    Held<> records = aiter(invoke(manage, "find", doc("type", interned(type)))), record;
     while (co_await next_item(records, record)) {
-        nb::object fields = steal_or_throw(PySet_New(item(record, nb::str("keys")).ptr()));
+        nb::object fields = steal_or_throw(PySet_New(item(record, interned("keys")).ptr()));
         if (PySet_GET_SIZE(fields.ptr()) == 0) raise_rule_without_fields(record.attr("get")("name"));
         uniques.append(fields);
     }

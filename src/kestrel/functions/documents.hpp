@@ -38,10 +38,10 @@ nb::dict rule_query(nb::handle doc, const Fields &fields);
 // The key tuple: the document's values for the rule's fields, in order.
 nb::object key_tuple(nb::handle doc, const Fields &fields);
 
-// Every rule record of one `type` in the manage companion, in the server's
-// order, each as the set of its `keys`. A record whose keys are empty fails
-// here, before anything is written: a rule without fields would make every
-// document one entity.
+// Every rule record of one `type` (a literal) in the manage companion, in the
+// server's order, each as the set of its `keys`. A record whose keys are empty
+// fails here, before anything is written: a rule without fields would make
+// every document one entity.
 Task<nb::list> read_rules(nb::handle manage, const char *type);
 
 // raise ValueError("'<rule>' has no fields!")

@@ -110,9 +110,9 @@ Body find(Args a) {
                     set_add(eqivalent_set, doc_id);
                     found_docs.append(found_doc);
                     nb::object check = op_call("_check_newest_unique",
-                                               doc("collection", collection, "temp_collection", temp_collection,
-                                                   "doc_id", doc_id, "doc", found_doc, "uniques", uniques,
-                                                   "eqivalent_set", eqivalent_set));
+                                               keywords("collection", collection, "temp_collection",
+                                                        temp_collection, "doc_id", doc_id, "doc", found_doc,
+                                                        "uniques", uniques, "eqivalent_set", eqivalent_set));
                     co_await checks.start(std::move(check), [&](nb::object result) {
                         newest.push_back(truthy(item(result, nb::int_(0))));
                     });

@@ -114,7 +114,7 @@ bool equals(nb::handle a, const char *text) {
 // build every model and record, then one create_indexes and one insert_many.
 Body insert_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index = a[3];
-    co_return co_await framed(client, nb::str("Can not create indexes."), [&]() -> Body {
+    return framed(client, "Can not create indexes.", [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
@@ -145,7 +145,7 @@ Body insert_index(Args a) {
 // then every record of that name.
 Body delete_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index_name = a[3];
-    co_return co_await framed(client, cat("Can not delete '", index_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not delete '", index_name, "'!"), [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
@@ -162,8 +162,7 @@ Body deactive_index(Args a) {
     // Taken before the frame: a name the driver refuses is reported as is.
     Held<> db = item(client, db_name);
     Held<> collection = item(db, collection_name);
-    co_return co_await framed(client, nb::str("Can not deactive indexes of collection!"),
-                              [&]() -> Body {
+    co_return co_await framed(client, "Can not deactive indexes of collection!", [&]() -> Body {
         db = co_await access_check(client, db_name, collection_name);
         collection = item(db, collection_name);
         co_await driver(collection, "drop_indexes");
@@ -175,17 +174,16 @@ Body deactive_index(Args a) {
 // all built before the single create_indexes.
 Body active_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, nb::str("Can not active indexes of collection!"),
-                              [&]() -> Body {
+    return framed(client, "Can not active indexes of collection!", [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
 
         Held<nb::list> indexes;
-        Held<> records = aiter(manage_collection.attr("find")(doc("type", nb::str("index")))), record;
+        Held<> records = aiter(invoke(manage_collection, "find", doc("type", interned("index")))), record;
         while (co_await next_item(records, record)) {
-            nb::object code = item(record, nb::str("code"));
-            nb::object name = record.attr("get")("name");
+            nb::object code = item(record, interned("code"));
+            nb::object name = invoke(record, "get", interned("name"));
             indexes.append(index_model(code, name));
         }
         if (nb::len(indexes) != 0) co_await driver(collection, "create_indexes", indexes);

@@ -56,7 +56,7 @@ Task<nb::object> create_role(nb::handle db, nb::str role, nb::list privileges) {
 Body create_collection(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     nb::handle index = a[3], unique = a[4], archive_unique = a[5];
-    co_return co_await framed(client, cat("Can not create '", collection_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not create '", collection_name, "'!"), [=]() -> Body {
         Held<> db = item(client, db_name);
         co_await driver(db, "create_collection", collection_name);
         co_await driver(db, "create_collection", names::temp(collection_name));
@@ -68,7 +68,7 @@ Body create_collection(Args a) {
                              remove_privileges(db_name, collection_name));
         co_await create_role(db, names::role_admin(collection_name), admin_privileges(db_name, collection_name));
 
-        nb::dict kwargs = op_args(client, db_name, collection_name);
+        Kwargs kwargs = op_args(client, db_name, collection_name);
         kwargs["index"] = index;
         co_await call_op("insert_index", std::move(kwargs));
         kwargs = op_args(client, db_name, collection_name);
@@ -85,7 +85,7 @@ Body create_collection(Args a) {
 // then the four roles; "archive_" + C stays.
 Body drop_collection(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, cat("Can not drop '", collection_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not drop '", collection_name, "'!"), [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
@@ -105,7 +105,7 @@ Body drop_collection(Args a) {
 // collection, print the server's reply, re-create the indexes from the records.
 Body compact(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, cat("Can not compact '", collection_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not compact '", collection_name, "'!"), [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));

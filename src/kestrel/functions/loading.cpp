@@ -160,8 +160,8 @@ std::vector<nb::object> id_batches(nb::handle collection, nb::handle ids) {
 // whole batch into "_temp_" + C, after checking that C itself exists.
 Body insert_temp(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], docs = a[3];
-    co_return co_await framed(client, cat("Can not insert '_temp_", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not insert '_temp_", collection_name, "'!"),
+                  [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
         co_await driver(temp_collection, "insert_many", docs);
@@ -174,8 +174,8 @@ Body insert_temp(Args a) {
 // would pass the server's document limit, then as few calls as keep under it.
 Body Delete_doc_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], ids = a[3];
-    co_return co_await framed(client, cat("Can not delete from '", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not delete from '", collection_name, "'!"),
+                  [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<std::vector<nb::object>> batches = id_batches(collection, ids);

@@ -15,8 +15,8 @@ namespace kestrel::functions {
 // `_id`), clear the temp companion, re-create the indexes.
 Body temp_to_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, cat("Can not insert temp to main for '", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not insert temp to main for '", collection_name, "'!"),
+                  [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
@@ -45,7 +45,7 @@ Body temp_to_main(Args a) {
                         continue;
                     }
                     set_add(tekrar[i], tekrar_key);
-                    nb::object main_docs = collection.attr("find")(search_code);
+                    nb::object main_docs = invoke(collection, "find", search_code);
                     co_await lookups.start(read_all(std::move(main_docs)), [&](nb::object found) {
                         for (nb::handle main_doc : nb::borrow<nb::list>(found))
                             set_add(origin_ids, item(main_doc, id_key()));
@@ -59,7 +59,7 @@ Body temp_to_main(Args a) {
         });
 
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
-        nb::dict delete_args = op_args(client, db_name, collection_name);
+        Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = steal_or_throw(PySequence_List(origin_ids.ptr()));
         co_await call_op("Delete_doc_main", std::move(delete_args));
         if (nb::len(docs) > 0) co_await driver(collection, "insert_many", docs);

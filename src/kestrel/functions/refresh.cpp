@@ -293,8 +293,8 @@ private:
 // none.
 Body refresh_archive(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    co_return co_await framed(client, cat("Can not refresh archive for '", collection_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not refresh archive for '", collection_name, "'!"),
+                  [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
@@ -325,10 +325,10 @@ Body refresh_archive(Args a) {
         Held<nb::list> moved = list_of(temp_to_main_docs);
 
         if (nb::len(corrected_archive_docs) > 0)
-            co_await call_op("insert_temp", doc("client", client, "db_name", db_name, "collection_name",
-                                                archive_collection_name, "docs", corrected_archive_docs));
+            co_await call_op("insert_temp", keywords("client", client, "db_name", db_name, "collection_name",
+                                                     archive_collection_name, "docs", corrected_archive_docs));
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
-        nb::dict delete_args = op_args(client, db_name, collection_name);
+        Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = main_del_ids;
         co_await call_op("Delete_doc_main", std::move(delete_args));
         if (nb::len(moved) > 0) co_await driver(collection, "insert_many", moved);

@@ -40,7 +40,7 @@ size_t walk(nb::handle fields) {
 // index "_unique_" + name through insert_index, then its record.
 Body insert_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
-    co_return co_await framed(client, nb::str("Can not create unique."), [&]() -> Body {
+    return framed(client, "Can not create unique.", [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<nb::list> rules = rule_names(unique);
@@ -52,8 +52,8 @@ Body insert_unique(Args a) {
             nb::dict index;
             index[names::unique_index(name)] = spec;
             try {
-                co_await call_op("insert_index", doc("client", client, "db_name", db_name,
-                                                     "collection_name", collection_name, "index", index));
+                co_await call_op("insert_index", keywords("client", client, "db_name", db_name,
+                                                          "collection_name", collection_name, "index", index));
                 co_await driver(manage_collection, "insert_one",
                                 doc("type", nb::str("unique"), "name", name, "keys", fields));
             } catch (nb::python_error &e) {
@@ -71,15 +71,15 @@ Body insert_unique(Args a) {
 // records first, then its index through delete_index.
 Body delete_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
-    co_return co_await framed(client, cat("Can not delete unique '", unique_name, "'!"), [&]() -> Body {
+    return framed(client, message("Can not delete unique '", unique_name, "'!"), [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<> found =
             co_await driver(manage_collection, "find_one", rule_filter("unique", unique_name));
         if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
         co_await driver(manage_collection, "delete_many", rule_filter("unique", unique_name));
-        co_await call_op("delete_index", doc("client", client, "db_name", db_name, "collection_name",
-                                             collection_name, "index_name", names::unique_index(unique_name)));
+        co_await call_op("delete_index", keywords("client", client, "db_name", db_name, "collection_name",
+                                                  collection_name, "index_name", names::unique_index(unique_name)));
         co_return nb::none();
     });
 }
@@ -88,7 +88,7 @@ Body delete_unique(Args a) {
 // per new rule; no index.
 Body insert_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
-    co_return co_await framed(client, nb::str("Can not create archive_unique."), [&]() -> Body {
+    return framed(client, "Can not create archive_unique.", [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<nb::list> rules = rule_names(unique);
@@ -109,8 +109,8 @@ Body insert_archive_unique(Args a) {
 // record of that rule.
 Body delete_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
-    co_return co_await framed(client, cat("Can not delete archive_unique '", unique_name, "'!"),
-                              [&]() -> Body {
+    return framed(client, message("Can not delete archive_unique '", unique_name, "'!"),
+                  [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<> found =

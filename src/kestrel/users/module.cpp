@@ -8,7 +8,7 @@ namespace kestrel::users {
 // send one command to it.
 Body create_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2], pwd = a[3], roles = a[4];
-    co_return co_await framed(client, nb::str("Can not create user!"), [&]() -> Body {
+    return framed(client, "Can not create user!", [=]() -> Body {
         Held<> db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("createUser", user, "pwd", pwd, "roles", roles));
         co_return nb::none();
@@ -17,7 +17,7 @@ Body create_user(Args a) {
 
 Body drop_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2];
-    co_return co_await framed(client, nb::str("Can not drop user!"), [&]() -> Body {
+    return framed(client, "Can not drop user!", [=]() -> Body {
         Held<> db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("dropUser", user));
         co_return nb::none();
@@ -25,24 +25,23 @@ Body drop_user(Args a) {
 }
 
 // get_users / get_roles: no session; the server's reply is returned unchanged.
-Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict command, const char *failure) {
+// The command is made once the database is checked, as a Python body makes it.
+Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict (*command)(), const char *failure) {
     try {
         Held<> db = co_await database_check(client, db_name);
-        co_return co_await driver(db, "command", command);
+        co_return co_await driver(db, "command", command());
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
         raise_from(nb::str(failure), e);
     }
 }
 
-Body get_users(Args a) {
-    co_return co_await info(a[0], a[1], doc("usersInfo", nb::int_(1)), "Can not access users!");
-}
+nb::dict users_info() { return doc("usersInfo", nb::int_(1)); }
+nb::dict roles_info() { return doc("rolesInfo", nb::int_(1), "showPrivileges", nb::bool_(true)); }
 
-Body get_roles(Args a) {
-    co_return co_await info(a[0], a[1], doc("rolesInfo", nb::int_(1), "showPrivileges", nb::bool_(true)),
-                            "Can not access roles!");
-}
+Body get_users(Args a) { return info(a[0], a[1], users_info, "Can not access users!"); }
+
+Body get_roles(Args a) { return info(a[0], a[1], roles_info, "Can not access roles!"); }
 
 }  // namespace kestrel::users
 
