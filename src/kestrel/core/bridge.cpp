@@ -94,8 +94,11 @@ PyObject *error_from_exception(std::exception_ptr e) noexcept {
 // ---------------------------------------------------------------------------
 // PyAwaiter
 
-PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
-    PyObject *obj = a.obj.release().ptr();  // owned from here on
+PyAwaiter::PyAwaiter(RootState *root, Await &&a) : root_(root), mode_(a.mode) {
+    // Taken out of `a`, which (as a temporary of the awaiting expression)
+    // lives until the await is over, unseen by the collector: while
+    // suspended, the awaited object is reached through the root's delegate.
+    PyObject *obj = a.obj.release().ptr();
     if (!obj) return;  // the end of an `async for`, reached without awaiting
     PyObject *it;
     if (PyCoro_CheckExact(obj)) {
@@ -105,13 +108,13 @@ PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
         unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
         if (!am_await) {
             if (a.mode == Await::Maybe) {
-                ready_value_ = nb::steal(obj);
+                result_ = obj;
                 return;
             }
             PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                          tp->tp_name);
             Py_DECREF(obj);
-            ready_error_ = fetch_error();
+            error_ = fetch_error();
             return;
         }
         it = am_await(obj);
@@ -122,69 +125,51 @@ PyAwaiter::PyAwaiter(RootState *root, Await a) : root_(root), mode_(a.mode) {
             Py_CLEAR(it);
         }
         if (!it) {
-            ready_error_ = fetch_error();
+            error_ = fetch_error();
             return;
         }
     }
     PyObject *out = nullptr;
     switch (PyIter_Send(it, Py_None, &out)) {
-        case PYGEN_NEXT:  // it waits for something: suspend on it
-            iter_ = it;
-            yielded_ = out;
+        case PYGEN_NEXT:  // it waits for something: the task suspends on it
+            suspending_ = true;
+            root_->delegate = it;
+            root_->yielded = out;
             return;
         case PYGEN_RETURN:
-            ready_value_ = nb::steal(out);
+            result_ = out;
             break;
         case PYGEN_ERROR:
             // The end of an `async for` is no error: no C++ exception for it.
             if (mode_ == Await::Next && PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
                 PyErr_Clear();
             else
-                ready_error_ = fetch_error();
+                error_ = fetch_error();
             break;
     }
     Py_DECREF(it);
 }
 
-PyAwaiter::~PyAwaiter() {
-    Py_XDECREF(iter_);
-    Py_XDECREF(yielded_);
-    Py_XDECREF(ready_error_);
-}
-
-void PyAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
-    suspended_ = true;
-    root_->delegate = std::exchange(iter_, nullptr);
-    root_->yielded = std::exchange(yielded_, nullptr);
-    root_->waiter = h;
-}
-
-nb::object PyAwaiter::await_resume() {
-    if (ready_error_) {
-        restore_error(std::exchange(ready_error_, nullptr));
-        throw_pending();
-    }
-    nb::object value;
-    if (!suspended_) {
-        value = std::move(ready_value_);
-    } else {
+nb::object PyAwaiter::resume_slow() {
+    PyObject *err = std::exchange(error_, nullptr);
+    if (suspending_) {
         root_->waiter = {};
-        if (PyObject *err = std::exchange(root_->error, nullptr)) {
-            if (mode_ == Await::Next && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration)) {
-                Py_DECREF(err);
-                return nb::object();
-            }
-            restore_error(err);
-            throw_pending();
+        err = std::exchange(root_->error, nullptr);
+        if (!err) {
+            if (PyObject *value = std::exchange(root_->value, nullptr)) return nb::steal(value);
+        } else if (mode_ == Await::Next && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration)) {
+            Py_DECREF(err);
+            return nb::object();
         }
-        value = nb::steal(std::exchange(root_->value, nullptr));
     }
-    if (!value.is_valid() && mode_ != Await::Next) [[unlikely]] {
-        // An awaitable that failed without saying why: never an empty result.
-        PyErr_SetString(PyExc_SystemError, "awaited object failed without setting an error");
+    if (err) {
+        restore_error(err);
         throw_pending();
     }
-    return value;
+    if (mode_ == Await::Next) return nb::object();  // the end of the loop
+    // An awaitable that failed without saying why: never an empty result.
+    PyErr_SetString(PyExc_SystemError, "awaited object failed without setting an error");
+    throw_pending();
 }
 
 // ---------------------------------------------------------------------------
@@ -625,17 +610,34 @@ int coro_clear(PyObject *op) {
     return 0;
 }
 
+// Coroutine objects freed, kept for the next calls (the GIL guards them).
+// Only one that was never finalised is kept: the collector's mark that an
+// object was finalised stays with its memory, and a new coroutine must be
+// finalised when it is collected.
+constexpr unsigned max_spare_coroutines = 32;
+CoroObject *spare_coroutines[max_spare_coroutines];
+unsigned spare_coroutine_count = 0;
+
 void coro_dealloc(PyObject *op) {
     auto *self = (CoroObject *) op;
     PyObject_GC_UnTrack(op);
-    // (a finished coroutine has nothing to finalise)
-    if (self->state != State::Done && PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+    if (self->state != State::Done) {
+        // (a finished coroutine has nothing to finalise)
+        if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+        destroy_task(self);
+        clear_root(self->root);  // (a finished one was cleared when it finished)
+    }
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
-    destroy_task(self);
-    clear_root(self->root);
     clear_args(self);
     Py_CLEAR(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);
+#ifndef KESTREL_SANITIZE
+    if (spare_coroutine_count < max_spare_coroutines && !PyObject_GC_IsFinalized(op)) {
+        spare_coroutines[spare_coroutine_count++] = self;
+        Py_DECREF(tp);
+        return;
+    }
+#endif
     tp->tp_free(op);
     Py_DECREF(tp);
 }
@@ -699,8 +701,14 @@ PyType_Slot coro_slots[] = {
 namespace {
 
 CoroObject *new_coroutine(nb::handle qualname, PyObject *const *args, size_t n) {
-    auto *self = PyObject_GC_New(CoroObject, coroutine_type);
-    if (!self) throw_pending();
+    CoroObject *self;
+    if (spare_coroutine_count) {
+        self = spare_coroutines[--spare_coroutine_count];
+        PyObject_Init((PyObject *) self, coroutine_type);
+    } else {
+        self = PyObject_GC_New(CoroObject, coroutine_type);
+        if (!self) throw_pending();
+    }
     self->task = {};
     new (&self->root) RootState();
     self->qualname = Py_NewRef(qualname.ptr());

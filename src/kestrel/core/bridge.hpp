@@ -209,25 +209,30 @@ inline Await await_(nb::object obj) { return {std::move(obj), Await::Strict}; }
 // PyMongo's async API returns plain values, and the other way round).
 inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}; }
 
-// Awaiter for a Python awaitable.
+// Awaiter for a Python awaitable: sends into it at once, as `await` does;
+// suspends the task only when it yields. Its outcome is taken once, by
+// `await_resume`, which always follows a construction that did not suspend.
 class PyAwaiter {
 public:
-    PyAwaiter(RootState *root, Await a);
+    PyAwaiter(RootState *root, Await &&a);
     PyAwaiter(PyAwaiter &&) = delete;
-    ~PyAwaiter();
 
-    bool await_ready() const noexcept { return iter_ == nullptr; }
-    void await_suspend(std::coroutine_handle<> h) noexcept;
-    nb::object await_resume();
+    bool await_ready() const noexcept { return !suspending_; }
+    void await_suspend(std::coroutine_handle<> h) noexcept { root_->waiter = h; }
+    nb::object await_resume() {
+        if (result_) [[likely]]
+            return nb::steal(std::exchange(result_, nullptr));
+        return resume_slow();
+    }
 
 private:
+    nb::object resume_slow();
+
     RootState *root_;
-    PyObject *iter_ = nullptr;     // owned until handed to the root
-    PyObject *yielded_ = nullptr;  // its first yield, owned until handed to the root
-    nb::object ready_value_;
-    PyObject *ready_error_ = nullptr;
+    PyObject *result_ = nullptr;  // the value it gave without suspending (owned until taken)
+    PyObject *error_ = nullptr;   // the error it raised without suspending (owned until taken)
     Await::Mode mode_;
-    bool suspended_ = false;
+    bool suspending_ = false;     // it yielded: the root holds it as the delegate
 };
 
 // One step of `async for`: the awaitable of `__anext__` (mode Next) and where
@@ -279,7 +284,7 @@ struct PromiseBase {
 
     void unhandled_exception() noexcept { exception = std::current_exception(); }
 
-    PyAwaiter await_transform(Await a) { return PyAwaiter(root, std::move(a)); }
+    PyAwaiter await_transform(Await &&a) { return PyAwaiter(root, std::move(a)); }
     NextAwaiter await_transform(NextItem n) { return NextAwaiter(root, std::move(n)); }
 
     template <class U> auto await_transform(Task<U> &&t) noexcept;
