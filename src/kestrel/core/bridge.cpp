@@ -41,6 +41,25 @@ void restore_error(PyObject *exc) noexcept {
 
 void throw_pending() { throw nb::python_error(); }
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by the interpreter, declared in its internal headers since 3.13.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+#endif
+
+PyObject *call_method(PyObject *name, PyObject **args, size_t n) {
+#if PY_VERSION_HEX < 0x030E0000
+    PyObject *method = nullptr;
+    int unbound = _PyObject_GetMethod(args[0], name, &method);
+    if (!method) return nullptr;
+    PyObject *result = unbound ? vectorcall(method, args, n)
+                               : vectorcall(method, args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    Py_DECREF(method);
+    return result;
+#else
+    return PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#endif
+}
+
 namespace {
 
 // getattr(obj, name, None) without raising AttributeError; -1 on other errors.
@@ -130,7 +149,7 @@ PyAwaiter::PyAwaiter(RootState *root, Await &&a) : root_(root), mode_(a.mode) {
         }
     }
     PyObject *out = nullptr;
-    switch (PyIter_Send(it, Py_None, &out)) {
+    switch (send_into(it, Py_None, &out)) {
         case PYGEN_NEXT:  // it waits for something: the task suspends on it
             suspending_ = true;
             root_->delegate = it;
@@ -370,7 +389,7 @@ PySendResult coro_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
         return drive(self, presult);
     }
     PyObject *out = nullptr;
-    PySendResult s = PyIter_Send(self->root.delegate, arg ? arg : Py_None, &out);
+    PySendResult s = send_into(self->root.delegate, arg ? arg : Py_None, &out);
     return after_step(self, s, out, presult);
 }
 

@@ -23,6 +23,7 @@
 #include <concepts>
 #include <coroutine>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -176,6 +177,32 @@ public:
 // first calls have run. Only ever used with the GIL held.
 void *frame_allocate(std::size_t size);
 void frame_release(void *frame, std::size_t size) noexcept;
+
+// f(*args), through f's vectorcall function when it has one: the call the
+// interpreter makes, without the result checks PyObject_Vectorcall adds (a
+// result and an error together, or neither, which the callers here treat as
+// failures anyway).
+inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf) {
+    PyTypeObject *tp = Py_TYPE(f);
+    if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        vectorcallfunc call;
+        std::memcpy(&call, reinterpret_cast<char *>(f) + tp->tp_vectorcall_offset, sizeof call);
+        if (call) return call(f, args, nargsf, nullptr);
+    }
+    return PyObject_Vectorcall(f, args, nargsf, nullptr);
+}
+
+// args[0].name(*args[1:n]), as the interpreter calls a method: the function
+// found on the type is called with the object as its first argument, without
+// a bound method. args[-1] may be overwritten.
+PyObject *call_method(PyObject *name, PyObject **args, size_t n);
+
+// The result of sending `arg` into `it`, as PyIter_Send gives it.
+inline PySendResult send_into(PyObject *it, PyObject *arg, PyObject **out) {
+    PyAsyncMethods *am = Py_TYPE(it)->tp_as_async;
+    if (am && am->am_send) return am->am_send(it, arg, out);
+    return PyIter_Send(it, arg, out);
+}
 
 // Take the pending Python error as one normalised exception object (owned).
 PyObject *fetch_error() noexcept;

@@ -91,8 +91,7 @@ template <class... A> nb::object invoke(nb::handle obj, const char *method, A &&
     if constexpr ((std::is_base_of_v<nb::handle, std::remove_cvref_t<A>> && ...)) {
         // A free slot in front lets a bound call put `self` there.
         PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
-        PyObject *result = PyObject_VectorcallMethod(
-            interned(method).ptr(), stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        PyObject *result = call_method(interned(method).ptr(), stack + 1, 1 + sizeof...(A));
         (detail::release_temporary(std::forward<A>(args)), ...);
         return steal_or_throw(result);
     } else {
@@ -125,8 +124,7 @@ NextItem next_item(nb::handle it, nb::object &item);
 // f(args...), all of them Python objects.
 template <class... A> nb::object call(nb::handle f, const A &...args) {
     PyObject *stack[] = {nullptr, args.ptr()...};  // a free slot in front, as for driver calls
-    return steal_or_throw(PyObject_Vectorcall(
-        f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal_or_throw(vectorcall(f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
 // One `async with mgr` statement, its two ends looked up as Python looks up
