@@ -2,6 +2,7 @@
 
 #include "ops.hpp"
 
+#include <cstdint>
 #include <stdexcept>
 
 namespace kestrel {
@@ -120,14 +121,52 @@ PyObject *lookup_special(PyObject *obj, const char *name, bool &unbound) {
     throw_pending();
 }
 
+// The two ends of the context managers of recent types, when both are
+// functions (or method descriptors) of the type: a type whose version tag is
+// unchanged has the same special methods, which its dictionaries keep alive.
+// Version tags are never reused, so a type made later at the same address
+// does not match. The GIL guards the table.
+struct ContextMethods {
+    PyTypeObject *type;
+    unsigned int version;
+    PyObject *aenter, *aexit;  // borrowed from the type
+};
+ContextMethods context_methods[8];
+
+ContextMethods *context_methods_of(PyTypeObject *tp) {
+    return &context_methods[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8];
+}
+
+// Has the type a version tag (its lookups are cached by the interpreter)?
+bool has_version(PyTypeObject *tp) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return tp->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag != 0;
+#endif
+}
+
+bool current(const ContextMethods &m, PyTypeObject *tp) {
+    return m.type == tp && m.version == tp->tp_version_tag && has_version(tp);
+}
+
 }  // namespace
 
 Await AsyncContext::enter() {
+    PyTypeObject *tp = Py_TYPE(mgr.ptr());
+    ContextMethods *known = context_methods_of(tp);
+    if (current(*known, tp)) {
+        aexit = nb::borrow(known->aexit);
+        exit_unbound = true;
+        return await_(call(known->aenter, mgr));
+    }
     bool enter_unbound;
     nb::object aenter = nb::steal(lookup_special(mgr.ptr(), "__aenter__", enter_unbound));
     if (!aenter.is_valid()) not_a_context(mgr.ptr(), "");
     aexit = nb::steal(lookup_special(mgr.ptr(), "__aexit__", exit_unbound));
     if (!aexit.is_valid()) not_a_context(mgr.ptr(), " (missed __aexit__ method)");
+    if (enter_unbound && exit_unbound && has_version(tp))
+        *known = {tp, tp->tp_version_tag, aenter.ptr(), aexit.ptr()};
     return await_(enter_unbound ? call(aenter, mgr) : call(aenter));
 }
 

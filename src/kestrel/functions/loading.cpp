@@ -86,24 +86,19 @@ Py_ssize_t known_filter_size(nb::handle ids, PyObject *object_id) {
     return total;
 }
 
-// The id lists of the delete_many calls that delete `ids`: the list itself
-// when its filter fits in one command (always so for an empty list, and
-// measured without encoding when every id is of a built-in type), else as
-// few consecutive slices as keep each filter under the limit. Ids that
-// cannot be encoded go in one call, for the driver to report.
-std::vector<nb::object> id_batches(nb::handle collection, nb::handle ids) {
-    std::vector<nb::object> batches;
+// The id lists of the delete_many calls that delete `ids`, when there must
+// be more than one: as few consecutive slices as keep each filter under the
+// limit. None when the list itself goes in one call: when its filter fits in
+// one command (always so for an empty list, and measured without encoding
+// when every id is of a built-in type), and when ids cannot be encoded (the
+// driver reports them).
+std::vector<nb::object> id_slices(nb::handle collection, nb::handle ids) {
+    std::vector<nb::object> slices;
     Py_ssize_t n = PyList_GET_SIZE(ids.ptr());
-    if (n == 0) {
-        batches.push_back(nb::borrow(ids));
-        return batches;
-    }
+    if (n == 0) return slices;
     const Bson &b = bson();
     Py_ssize_t known = known_filter_size(ids, b.object_id);
-    if (known >= 0 && known <= max_filter_size) {
-        batches.push_back(nb::borrow(ids));
-        return batches;
-    }
+    if (known >= 0 && known <= max_filter_size) return slices;
     // Measured one by one, on the ids as they are now: encoding an id may run
     // code that changes the list.
     nb::object snapshot = steal_or_throw(PyList_AsTuple(ids.ptr()));
@@ -128,30 +123,26 @@ std::vector<nb::object> id_batches(nb::handle collection, nb::handle ids) {
                 size = (Py_ssize_t) nb::len(encoded) - 7;
             } catch (nb::python_error &e) {
                 if (!is_exception(e)) throw;
-                batches.assign(1, nb::borrow(ids));
-                return batches;
+                return slices;
             }
         }
         sizes[(size_t) k] = size;
         total += element_size((size_t) k, size);
     }
-    if (total <= max_filter_size) {
-        batches.push_back(nb::borrow(ids));
-        return batches;
-    }
+    if (total <= max_filter_size) return slices;
     Py_ssize_t start = 0, filled = empty_filter_size;
     for (Py_ssize_t k = 0; k < n; ++k) {
         Py_ssize_t add = element_size((size_t) (k - start), sizes[(size_t) k]);
         if (k > start && filled + add > max_filter_size) {
-            batches.push_back(slice(snapshot, start, k));
+            slices.push_back(slice(snapshot, start, k));
             start = k;
             filled = empty_filter_size;
             add = element_size(0, sizes[(size_t) k]);
         }
         filled += add;
     }
-    batches.push_back(slice(snapshot, start, n));
-    return batches;
+    slices.push_back(slice(snapshot, start, n));
+    return slices;
 }
 
 }  // namespace
@@ -178,9 +169,10 @@ Body Delete_doc_main(Args a) {
                   [=]() -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
-        Held<std::vector<nb::object>> batches = id_batches(collection, ids);
-        for (const nb::object &batch : batches)
-            co_await driver(collection, "delete_many", doc("_id", doc("$in", batch)));
+        Held<std::vector<nb::object>> slices = id_slices(collection, ids);
+        if (slices.empty()) co_await driver(collection, "delete_many", doc("_id", doc("$in", ids)));
+        for (const nb::object &part : slices)
+            co_await driver(collection, "delete_many", doc("_id", doc("$in", part)));
         co_return nb::none();
     });
 }
