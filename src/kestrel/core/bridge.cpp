@@ -41,25 +41,6 @@ void restore_error(PyObject *exc) noexcept {
 
 void throw_pending() { throw nb::python_error(); }
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-// Exported by the interpreter, declared in its internal headers since 3.13.
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
-#endif
-
-PyObject *call_method(PyObject *name, PyObject **args, size_t n) {
-#if PY_VERSION_HEX < 0x030E0000
-    PyObject *method = nullptr;
-    int unbound = _PyObject_GetMethod(args[0], name, &method);
-    if (!method) return nullptr;
-    PyObject *result = unbound ? vectorcall(method, args, n)
-                               : vectorcall(method, args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    Py_DECREF(method);
-    return result;
-#else
-    return PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#endif
-}
-
 namespace {
 
 // getattr(obj, name, None) without raising AttributeError; -1 on other errors.
@@ -113,43 +94,41 @@ PyObject *error_from_exception(std::exception_ptr e) noexcept {
 // ---------------------------------------------------------------------------
 // PyAwaiter
 
-PyAwaiter::PyAwaiter(RootState *root, Await &&a) : root_(root), mode_(a.mode) {
-    // Taken out of `a`, which (as a temporary of the awaiting expression)
-    // lives until the await is over, unseen by the collector: while
-    // suspended, the awaited object is reached through the root's delegate.
-    PyObject *obj = a.obj.release().ptr();
-    if (!obj) return;  // the end of an `async for`, reached without awaiting
+// Any other awaitable (or none: the end of an `async for`).
+void PyAwaiter::start(PyObject *obj) {
+    if (!obj) return;
     PyObject *it;
-    if (PyCoro_CheckExact(obj)) {
-        it = obj;  // a native coroutine is its own best delegate (it has am_send)
-    } else {
-        PyTypeObject *tp = Py_TYPE(obj);
-        unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
-        if (!am_await) {
-            if (a.mode == Await::Maybe) {
-                result_ = obj;
-                return;
-            }
-            PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                         tp->tp_name);
-            Py_DECREF(obj);
-            error_ = fetch_error();
+    PyTypeObject *tp = Py_TYPE(obj);
+    unaryfunc am_await = tp->tp_as_async ? tp->tp_as_async->am_await : nullptr;
+    if (!am_await) {
+        if (mode_ == Await::Maybe) {
+            result_ = obj;
             return;
         }
-        it = am_await(obj);
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", tp->tp_name);
         Py_DECREF(obj);
-        if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
-            PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                         Py_TYPE(it)->tp_name);
-            Py_CLEAR(it);
-        }
-        if (!it) {
-            error_ = fetch_error();
-            return;
-        }
+        error_ = fetch_error();
+        return;
+    }
+    it = am_await(obj);
+    Py_DECREF(obj);
+    if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(it)->tp_name);
+        Py_CLEAR(it);
+    }
+    if (!it) {
+        error_ = fetch_error();
+        return;
     }
     PyObject *out = nullptr;
-    switch (send_into(it, Py_None, &out)) {
+    PySendResult s = send_into(it, Py_None, &out);
+    sent(it, s, out);
+}
+
+// The first send into `it` (owned) gave `s`.
+void PyAwaiter::sent(PyObject *it, PySendResult s, PyObject *out) {
+    switch (s) {
         case PYGEN_NEXT:  // it waits for something: the task suspends on it
             suspending_ = true;
             root_->delegate = it;
@@ -196,60 +175,8 @@ nb::object PyAwaiter::resume_slow() {
 
 constinit thread_local RootState *current_root = nullptr;
 
-namespace {
-
-// Released frames, by size class (a multiple of `frame_grain` bytes), each
-// class a list threaded through the frames themselves, at most `max_kept`
-// long. The GIL guards them: frames are made and destroyed only while it is
-// held, and nothing in here lets it go. Frames larger than the largest class
-// come from the heap each time. In a sanitised build every frame comes from
-// the heap, so that the sanitiser sees each one's lifetime.
-constexpr std::size_t frame_grain = 64;
-constexpr std::size_t frame_classes = 64;  // up to 4 KiB
-constexpr unsigned max_kept = 64;
-
-struct KeptFrame {
-    KeptFrame *next;
-};
-struct KeptFrames {
-    KeptFrame *first = nullptr;
-    unsigned count = 0;
-};
+namespace detail {
 KeptFrames kept_frames[frame_classes];
-
-}  // namespace
-
-void *frame_allocate(std::size_t size) {
-#ifndef KESTREL_SANITIZE
-    std::size_t c = (size - 1) / frame_grain;
-    if (c < frame_classes) {
-        KeptFrames &kept = kept_frames[c];
-        if (KeptFrame *f = kept.first) {
-            kept.first = f->next;
-            --kept.count;
-            return f;
-        }
-        return ::operator new((c + 1) * frame_grain);
-    }
-#endif
-    return ::operator new(size);
-}
-
-void frame_release(void *frame, std::size_t size) noexcept {
-#ifndef KESTREL_SANITIZE
-    std::size_t c = (size - 1) / frame_grain;
-    if (c < frame_classes) {
-        KeptFrames &kept = kept_frames[c];
-        if (kept.count < max_kept) {
-            kept.first = new (frame) KeptFrame{kept.first};
-            ++kept.count;
-            return;
-        }
-        ::operator delete(frame, (c + 1) * frame_grain);
-        return;
-    }
-#endif
-    ::operator delete(frame, size);
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -174,9 +175,57 @@ public:
 
 // Memory for task frames, by size: a frame released is kept for the next
 // frame of its size, so that the tasks of a call cost no allocation once the
-// first calls have run. Only ever used with the GIL held.
-void *frame_allocate(std::size_t size);
-void frame_release(void *frame, std::size_t size) noexcept;
+// first calls have run. Only ever used with the GIL held. Released frames
+// are kept by size class (a multiple of `frame_grain` bytes), each class a
+// list threaded through the frames themselves, at most `max_kept` long;
+// larger frames come from the heap each time. In a sanitised build every
+// frame comes from the heap, so that the sanitiser sees each one's lifetime.
+namespace detail {
+constexpr std::size_t frame_grain = 64;
+constexpr std::size_t frame_classes = 64;  // up to 4 KiB
+constexpr unsigned max_kept = 64;
+struct KeptFrame {
+    KeptFrame *next;
+};
+struct KeptFrames {
+    KeptFrame *first = nullptr;
+    unsigned count = 0;
+};
+extern KeptFrames kept_frames[frame_classes];
+}  // namespace detail
+
+inline void *frame_allocate(std::size_t size) {
+#ifndef KESTREL_SANITIZE
+    std::size_t c = (size - 1) / detail::frame_grain;
+    if (c < detail::frame_classes) {
+        detail::KeptFrames &kept = detail::kept_frames[c];
+        if (detail::KeptFrame *f = kept.first) [[likely]] {
+            kept.first = f->next;
+            --kept.count;
+            return f;
+        }
+        return ::operator new((c + 1) * detail::frame_grain);
+    }
+#endif
+    return ::operator new(size);
+}
+
+inline void frame_release(void *frame, std::size_t size) noexcept {
+#ifndef KESTREL_SANITIZE
+    std::size_t c = (size - 1) / detail::frame_grain;
+    if (c < detail::frame_classes) {
+        detail::KeptFrames &kept = detail::kept_frames[c];
+        if (kept.count < detail::max_kept) [[likely]] {
+            kept.first = new (frame) detail::KeptFrame{kept.first};
+            ++kept.count;
+            return;
+        }
+        ::operator delete(frame, (c + 1) * detail::frame_grain);
+        return;
+    }
+#endif
+    ::operator delete(frame, size);
+}
 
 // f(*args), through f's vectorcall function when it has one: the call the
 // interpreter makes, without the result checks PyObject_Vectorcall adds (a
@@ -192,10 +241,27 @@ inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf) {
     return PyObject_Vectorcall(f, args, nargsf, nullptr);
 }
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by the interpreter, declared in its internal headers since 3.13.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+#endif
+
 // args[0].name(*args[1:n]), as the interpreter calls a method: the function
 // found on the type is called with the object as its first argument, without
 // a bound method. args[-1] may be overwritten.
-PyObject *call_method(PyObject *name, PyObject **args, size_t n);
+inline PyObject *call_method(PyObject *name, PyObject **args, size_t n) {
+#if PY_VERSION_HEX < 0x030E0000
+    PyObject *method = nullptr;
+    int unbound = _PyObject_GetMethod(args[0], name, &method);
+    if (!method) return nullptr;
+    PyObject *result = unbound ? vectorcall(method, args, n)
+                               : vectorcall(method, args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    Py_DECREF(method);
+    return result;
+#else
+    return PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#endif
+}
 
 // The result of sending `arg` into `it`, as PyIter_Send gives it.
 inline PySendResult send_into(PyObject *it, PyObject *arg, PyObject **out) {
@@ -241,7 +307,25 @@ inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}
 // `await_resume`, which always follows a construction that did not suspend.
 class PyAwaiter {
 public:
-    PyAwaiter(RootState *root, Await &&a);
+    PyAwaiter(RootState *root, Await &&a) : root_(root), mode_(a.mode) {
+        // Taken out of `a`, which (as a temporary of the awaiting expression)
+        // lives until the await is over, unseen by the collector: while
+        // suspended, the awaited object is reached through the root's delegate.
+        PyObject *obj = a.obj.release().ptr();
+        if (obj && PyCoro_CheckExact(obj)) [[likely]] {
+            // A native coroutine is its own best delegate (it has am_send).
+            PyObject *out = nullptr;
+            PySendResult s = PyCoro_Type.tp_as_async->am_send(obj, Py_None, &out);
+            if (s == PYGEN_RETURN) [[likely]] {
+                result_ = out;
+                Py_DECREF(obj);
+            } else {
+                sent(obj, s, out);
+            }
+        } else {
+            start(obj);
+        }
+    }
     PyAwaiter(PyAwaiter &&) = delete;
 
     bool await_ready() const noexcept { return !suspending_; }
@@ -253,6 +337,8 @@ public:
     }
 
 private:
+    void start(PyObject *obj);
+    void sent(PyObject *it, PySendResult s, PyObject *out);
     nb::object resume_slow();
 
     RootState *root_;

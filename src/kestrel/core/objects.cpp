@@ -5,11 +5,6 @@
 
 namespace kestrel {
 
-nb::object steal_or_throw(PyObject *p) {
-    if (!p) throw_pending();
-    return nb::steal(p);
-}
-
 namespace detail {
 
 InternSlot intern_slots[(1 << intern_bits) + 1];

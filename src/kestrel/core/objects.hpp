@@ -12,7 +12,11 @@
 namespace kestrel {
 
 // A new reference from the C API, or the pending error raised.
-nb::object steal_or_throw(PyObject *p);
+inline nb::object steal_or_throw(PyObject *p) {
+    if (!p) [[unlikely]]
+        throw_pending();
+    return nb::steal(p);
+}
 
 // An interned Python string for a C string literal (or any text that lives as
 // long as the process at that address), made once and kept. A two-way cache
