@@ -137,17 +137,9 @@ ContextMethods *context_methods_of(PyTypeObject *tp) {
     return &context_methods[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8];
 }
 
-// Has the type a version tag (its lookups are cached by the interpreter)?
-bool has_version(PyTypeObject *tp) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return tp->tp_version_tag != 0;
-#else
-    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag != 0;
-#endif
-}
-
 bool current(const ContextMethods &m, PyTypeObject *tp) {
-    return m.type == tp && m.version == tp->tp_version_tag && has_version(tp);
+    unsigned int version = type_version(tp);
+    return m.type == tp && m.version == version && version;
 }
 
 }  // namespace
@@ -165,8 +157,8 @@ Await AsyncContext::enter() {
     if (!aenter.is_valid()) not_a_context(mgr.ptr(), "");
     aexit = nb::steal(lookup_special(mgr.ptr(), "__aexit__", exit_unbound));
     if (!aexit.is_valid()) not_a_context(mgr.ptr(), " (missed __aexit__ method)");
-    if (enter_unbound && exit_unbound && has_version(tp))
-        *known = {tp, tp->tp_version_tag, aenter.ptr(), aexit.ptr()};
+    if (enter_unbound && exit_unbound && type_version(tp))
+        *known = {tp, type_version(tp), aenter.ptr(), aexit.ptr()};
     return await_(enter_unbound ? call(aenter, mgr) : call(aenter));
 }
 

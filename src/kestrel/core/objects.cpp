@@ -33,8 +33,51 @@ bool contains(nb::handle container, nb::handle x) {
 
 bool has_field(nb::handle doc, nb::handle field) { return contains(doc, field); }
 
+namespace {
+
+// The slot the interpreter gives a class whose `__getitem__` is a Python
+// function (it looks the method up and calls it).
+binaryfunc python_getitem = nullptr;
+
+// The `__getitem__` functions of recent types (borrowed from the types, and
+// valid while a type keeps its version tag); the GIL guards the table.
+struct GetItem {
+    PyTypeObject *type;
+    unsigned int version;
+    PyObject *function;
+};
+GetItem getitem_functions[8];
+
+}  // namespace
+
+void init_objects() {
+    if (python_getitem) return;
+    // Any Python function will do: it is never called.
+    nb::object function = nb::module_::import_("inspect").attr("isclass");
+    nb::object probe = steal_or_throw(PyObject_CallFunction((PyObject *) &PyType_Type, "s(){sO}", "probe",
+                                                            "__getitem__", function.ptr()));
+    python_getitem = ((PyTypeObject *) probe.ptr())->tp_as_mapping->mp_subscript;
+}
+
 nb::object item(nb::handle container, nb::handle name) {
-    return steal_or_throw(PyObject_GetItem(container.ptr(), name.ptr()));
+    PyObject *obj = container.ptr();
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == python_getitem && python_getitem) {
+        GetItem &known = getitem_functions[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8];
+        unsigned int version = type_version(tp);
+        if (!(known.type == tp && known.version == version && version)) {
+            PyObject *f = _PyType_Lookup(tp, interned("__getitem__").ptr());  // borrowed
+            if (!f || !PyFunction_Check(f) || !(version = type_version(tp)))
+                return steal_or_throw(PyObject_GetItem(obj, name.ptr()));
+            known = {tp, version, f};
+        }
+        PyObject *f = Py_NewRef(known.function);
+        PyObject *args[] = {obj, name.ptr()};
+        PyObject *result = vectorcall(f, args, 2);
+        Py_DECREF(f);
+        return steal_or_throw(result);
+    }
+    return steal_or_throw(PyObject_GetItem(obj, name.ptr()));
 }
 
 PyObject *dict_get_ref(nb::handle d, nb::handle key) {

@@ -49,7 +49,23 @@ bool contains(nb::handle container, nb::handle x);
 bool has_field(nb::handle doc, nb::handle field);
 
 // container[name]: a database or collection handle (sends nothing), a field.
+// A `__getitem__` written in Python is called as the interpreter's slot calls
+// it, without the slot's own lookup.
 nb::object item(nb::handle container, nb::handle name);
+
+// The version tag of a type, or 0 when it has none. Types with the same
+// unchanged tag have the same attributes: the interpreter gives a type a new
+// tag when it or a base changes, and never reuses one.
+inline unsigned int type_version(PyTypeObject *tp) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return tp->tp_version_tag;
+#else
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#endif
+}
+
+// Set up what the helpers need once, when a module is initialised.
+void init_objects();
 // dict.get(key) as a new reference, or null when the key is absent.
 PyObject *dict_get_ref(nb::handle d, nb::handle key);
 

@@ -229,6 +229,7 @@ PyType_Slot operation_slots[] = {
 
 void init_module(nb::module_ &m) {
     init_bridge(m);
+    init_objects();
     static PyType_Spec spec = {
         "kestrel.operation",
         sizeof(Operation),
