@@ -196,6 +196,7 @@ struct CoroObject {
     unsigned char nargs;
     State state;
     bool running;
+    bool finalized;  // as the collector's mark: tp_finalize was called
 };
 
 void clear_args(CoroObject *self) noexcept {
@@ -514,6 +515,7 @@ PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 
 void coro_finalize(PyObject *op) {
     auto *self = (CoroObject *) op;
+    self->finalized = true;
     if (self->state == State::Done) return;
     PyObject *saved = fetch_error();
     if (self->state == State::Created) {
@@ -574,11 +576,11 @@ void coro_dealloc(PyObject *op) {
         clear_root(self->root);  // (a finished one was cleared when it finished)
     }
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
-    clear_args(self);
-    Py_CLEAR(self->qualname);
+    for (unsigned char i = 0; i < self->nargs; ++i) Py_XDECREF(self->args[i]);
+    Py_DECREF(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);
 #ifndef KESTREL_SANITIZE
-    if (spare_coroutine_count < max_spare_coroutines && !PyObject_GC_IsFinalized(op)) {
+    if (spare_coroutine_count < max_spare_coroutines && !self->finalized) {
         spare_coroutines[spare_coroutine_count++] = self;
         Py_DECREF(tp);
         return;
@@ -663,6 +665,7 @@ CoroObject *new_coroutine(nb::handle qualname, PyObject *const *args, size_t n) 
     for (size_t i = 0; i < n; ++i) self->args[i] = Py_NewRef(args[i]);
     self->state = State::Done;  // until it has its task
     self->running = false;
+    self->finalized = false;
     return self;
 }
 

@@ -51,6 +51,7 @@ struct Operation {
     PyObject *weakrefs;
     OpSpec *spec;              // lives as long as the process
     PyObject *name;            // str
+    Py_ssize_t nparams;
     PyObject *names[max_args]; // the parameter names, interned
     PyTypeObject *types[max_args];  // the exact type each must have, or null
     PyObject *defaults;        // tuple of the trailing defaults (may be empty)
@@ -88,6 +89,19 @@ bool names_param(Operation *op, PyObject *key, Py_ssize_t i) {
     return PyUnicode_CompareWithASCIIString(key, op->spec->params[i].name) == 0;
 }
 
+// Types, in parameter order: exactly str, dict or list; no subclass, no None.
+bool check_types(Operation *op, PyObject *const *values) {
+    for (Py_ssize_t i = 0; i < op->nparams; ++i) {
+        PyTypeObject *want = op->types[i];
+        if (want && Py_TYPE(values[i]) != want) [[unlikely]] {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         op->spec->params[i].name, want->tp_name, Py_TYPE(values[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Parse positional and keyword arguments (`nkw` keywords named by `kwnames`,
 // their values after the positional ones) into `values` (borrowed
 // references). The errors come in the interpreter's order: a keyword that
@@ -95,8 +109,7 @@ bool names_param(Operation *op, PyObject *key, Py_ssize_t i) {
 // arguments, then a missing one.
 bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *const *kwnames,
            Py_ssize_t nkw, PyObject **values) {
-    const auto &params = op->spec->params;
-    Py_ssize_t n = (Py_ssize_t) params.size();
+    Py_ssize_t n = op->nparams;
     if (nkw == 0 && nargs == n) {  // every argument by position, the common call
         for (Py_ssize_t i = 0; i < n; ++i) values[i] = args[i];
     } else {
@@ -131,30 +144,27 @@ bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *con
             values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
         }
     }
-    // Types, in parameter order: exactly str, dict or list; no subclass, no None.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTypeObject *want = op->types[i];
-        if (want && Py_TYPE(values[i]) != want) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         params[i].name, want->tp_name, Py_TYPE(values[i])->tp_name);
-            return false;
-        }
-    }
-    return true;
+    return check_types(op, values);
 }
 
 PyObject *operation_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                                PyObject *kwnames) {
     auto *op = (Operation *) callable;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    size_t n = op->spec->params.size();
     PyObject *values[max_args];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (!parse(op, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, values))
-        return nullptr;
+    PyObject *const *given = args;
+    if (!kwnames && nargs == op->nparams) [[likely]] {  // every argument by position
+        if (!check_types(op, args)) return nullptr;
+    } else {
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (!parse(op, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, values))
+            return nullptr;
+        given = values;
+    }
     try {
-        if (op->spec->plain) return op->spec->plain(Args(values)).release().ptr();
-        return make_coroutine(op->name, values, n, op->spec->coroutine).release().ptr();
+        if (op->spec->coroutine) [[likely]]
+            return make_coroutine(op->name, given, (size_t) op->nparams, op->spec->coroutine).release().ptr();
+        return op->spec->plain(Args(given)).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const std::exception &e) {
@@ -171,7 +181,7 @@ Body operation_body(nb::handle callee, PyObject *const *kwnames, PyObject *const
     auto *op = (Operation *) callee.ptr();
     // (Defaults would be borrowed from the operation object, which the call
     // does not keep; only `connect`, a plain function, has any.)
-    if (!op->spec->coroutine || op->required != op->spec->params.size()) return {};
+    if (!op->spec->coroutine || op->required != (size_t) op->nparams) return {};
     if (!parse(op, kwvalues, 0, kwnames, (Py_ssize_t) nkw, values)) throw_pending();
     return op->spec->coroutine(Args(values));
 }
@@ -265,6 +275,7 @@ void register_op(nb::module_ &m, OpSpec spec_in) {
     op->weakrefs = nullptr;
     op->spec = spec;
     op->name = nullptr;
+    op->nparams = (Py_ssize_t) spec->params.size();
     op->defaults = nullptr;
     op->required = 0;
     nb::object self = nb::steal((PyObject *) op);
