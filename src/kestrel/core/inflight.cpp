@@ -114,14 +114,15 @@ int Reads::traverse(visitproc visit, void *arg) const {
 
 }  // namespace detail
 
-InFlight::InFlight(size_t width) : reads_(std::make_shared<detail::Reads>()) {
-    reads_->width = width ? width : 1;
-    attach();
-}
+InFlight::InFlight(size_t width) : width_(width ? width : 1) { attach(); }
 
-int InFlight::traverse(visitproc visit, void *arg) const { return reads_->traverse(visit, arg); }
+int InFlight::traverse(visitproc visit, void *arg) const { return reads_ ? reads_->traverse(visit, arg) : 0; }
 
 InFlight::~InFlight() {
+    if (!reads_) {
+        detach();
+        return;
+    }
     // Normally nothing runs any more; after a close the reads were cancelled
     // already. Either way no callback of this body may run from now on.
     detail::Reads &r = *reads_;
@@ -145,6 +146,10 @@ Task<> InFlight::start(nb::object awaitable, Done done) {
 }
 
 Task<> InFlight::start_body(Body read, Done done, nb::object pending) {
+    if (!reads_) {
+        reads_ = std::make_shared<detail::Reads>();
+        reads_->width = width_;
+    }
     detail::Reads &r = *reads_;
     bool refused = true;  // a read refused is closed (the C++ one by destruction)
     try {
@@ -176,6 +181,7 @@ Task<> InFlight::start_body(Body read, Done done, nb::object pending) {
 }
 
 void InFlight::deliver() {
+    if (!reads_) return;
     detail::Reads &r = *reads_;
     if (r.error.is_valid()) raise_again(r.error);
     while (!r.slots.empty() && r.slots.front().finished) {
@@ -208,8 +214,9 @@ Task<> InFlight::finish() {
 }
 
 Task<> InFlight::abort(std::exception_ptr failure) {
-    detail::Reads &r = *reads_;
     nb::object error = nb::steal(error_from_exception(failure));
+    if (!reads_) raise_again(error);
+    detail::Reads &r = *reads_;
     // A read that failed first wins over an ordinary error of the body; the
     // operation being stopped (cancelled, interrupted) wins over everything.
     if (r.error.is_valid() && PyErr_GivenExceptionMatches(error.ptr(), PyExc_Exception))

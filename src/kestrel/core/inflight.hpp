@@ -127,12 +127,15 @@ private:
     template <class F> friend Task<> overlapped(size_t width, F body);
     explicit InFlight(size_t width);
 
+    // Has a read been started? (The shared state is made for the first.)
+    bool started() const noexcept { return bool(reads_); }
     Task<> start_body(Body read, Done done, nb::object pending = {});
     void deliver();
     Task<> wait();
     Task<> finish();
     Task<> abort(std::exception_ptr failure);
 
+    size_t width_;
     std::shared_ptr<detail::Reads> reads_;
 };
 
@@ -143,7 +146,7 @@ template <class F> Task<> overlapped(size_t width, F body) {
     std::exception_ptr failure;
     try {
         co_await body(reads);
-        co_await reads.finish();
+        if (reads.started()) co_await reads.finish();
     } catch (...) {
         failure = std::current_exception();
     }
