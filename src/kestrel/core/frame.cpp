@@ -121,54 +121,22 @@ PyObject *lookup_special(PyObject *obj, const char *name, bool &unbound) {
     throw_pending();
 }
 
-// The two ends of the context managers of recent types, when both are
-// functions (or method descriptors) of the type: a type whose version tag is
-// unchanged has the same special methods, which its dictionaries keep alive.
-// Version tags are never reused, so a type made later at the same address
-// does not match. The GIL guards the table.
-struct ContextMethods {
-    PyTypeObject *type;
-    unsigned int version;
-    PyObject *aenter, *aexit;  // borrowed from the type
-};
-ContextMethods context_methods[8];
-
-ContextMethods *context_methods_of(PyTypeObject *tp) {
-    return &context_methods[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8];
-}
-
-bool current(const ContextMethods &m, PyTypeObject *tp) {
-    unsigned int version = type_version(tp);
-    return m.type == tp && m.version == version && version;
-}
-
 }  // namespace
 
-Await AsyncContext::enter() {
+namespace detail {
+ContextMethods context_methods[8];
+}
+
+Await AsyncContext::enter_looked_up() {
     PyTypeObject *tp = Py_TYPE(mgr.ptr());
-    ContextMethods *known = context_methods_of(tp);
-    if (current(*known, tp)) {
-        aexit = nb::borrow(known->aexit);
-        exit_unbound = true;
-        return await_(call(known->aenter, mgr));
-    }
     bool enter_unbound;
     nb::object aenter = nb::steal(lookup_special(mgr.ptr(), "__aenter__", enter_unbound));
     if (!aenter.is_valid()) not_a_context(mgr.ptr(), "");
     aexit = nb::steal(lookup_special(mgr.ptr(), "__aexit__", exit_unbound));
     if (!aexit.is_valid()) not_a_context(mgr.ptr(), " (missed __aexit__ method)");
     if (enter_unbound && exit_unbound && type_version(tp))
-        *known = {tp, type_version(tp), aenter.ptr(), aexit.ptr()};
+        detail::context_methods_of(tp) = {tp, type_version(tp), aenter.ptr(), aexit.ptr()};
     return await_(enter_unbound ? call(aenter, mgr) : call(aenter));
-}
-
-nb::object AsyncContext::exit_call(nb::handle type, nb::handle value, nb::handle tb) {
-    return exit_unbound ? call(aexit, mgr, type, value, tb) : call(aexit, type, value, tb);
-}
-
-Await AsyncContext::exit_clean() {
-    nb::handle none(Py_None);
-    return await_(exit_call(none, none, none));
 }
 
 Task<> exit_with(AsyncContext &context, const nb::python_error &err) {

@@ -6,6 +6,7 @@
 #include "bridge.hpp"
 #include "objects.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -87,7 +88,7 @@ template <class A> void release_temporary(A &&a) noexcept {
 // obj.method(args...) without awaiting; `method` is a literal. Python
 // objects go straight through vectorcall (no bound method is made); texts,
 // numbers or keyword arguments among them go through nanobind's call.
-template <class... A> nb::object invoke(nb::handle obj, const char *method, A &&...args) {
+template <class... A> [[gnu::always_inline]] inline nb::object invoke(nb::handle obj, const char *method, A &&...args) {
     if constexpr ((std::is_base_of_v<nb::handle, std::remove_cvref_t<A>> && ...)) {
         // A free slot in front lets a bound call put `self` there.
         PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
@@ -100,14 +101,16 @@ template <class... A> nb::object invoke(nb::handle obj, const char *method, A &&
     }
 }
 
-template <class... A> Await driver(nb::handle obj, const char *method, A &&...args) {
+template <class... A> [[gnu::always_inline]] inline Await driver(nb::handle obj, const char *method, A &&...args) {
     return await_(invoke(obj, method, std::forward<A>(args)...));
 }
 
 // `start_session` and `start_transaction`, the two calls that differ between
 // the clients: Motor's session start and PyMongo's transaction start must be
 // awaited, the other client returns the value itself. Either is taken.
-inline Await session_call(nb::handle obj, const char *method) { return maybe_await(invoke(obj, method)); }
+[[gnu::always_inline]] inline Await session_call(nb::handle obj, const char *method) {
+    return maybe_await(invoke(obj, method));
+}
 
 // Every document of a cursor, read with `async for`.
 Task<nb::list> read_all(nb::object cursor);
@@ -122,7 +125,7 @@ NextItem next_item(nb::handle it, nb::object &item);
 // async with
 
 // f(args...), all of them Python objects.
-template <class... A> nb::object call(nb::handle f, const A &...args) {
+template <class... A> [[gnu::always_inline]] inline nb::object call(nb::handle f, const A &...args) {
     PyObject *stack[] = {nullptr, args.ptr()...};  // a free slot in front, as for driver calls
     return steal_or_throw(vectorcall(f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
@@ -131,6 +134,23 @@ template <class... A> nb::object call(nb::handle f, const A &...args) {
 // special methods: on the type, bound to `mgr` by the descriptor protocol. A
 // function or method descriptor found there is kept unbound and called with
 // `mgr` first, which is the same call without a bound method.
+namespace detail {
+// The two ends of the context managers of recent types, when both are
+// functions (or method descriptors) of the type: a type whose version tag is
+// unchanged has the same special methods, which its dictionaries keep alive.
+// Version tags are never reused, so a type made later at the same address
+// does not match. The GIL guards the table.
+struct ContextMethods {
+    PyTypeObject *type;
+    unsigned int version;
+    PyObject *aenter, *aexit;  // borrowed from the type
+};
+extern ContextMethods context_methods[8];
+inline ContextMethods &context_methods_of(PyTypeObject *tp) {
+    return context_methods[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8];
+}
+}  // namespace detail
+
 struct AsyncContext {
     AsyncContext() = default;
     explicit AsyncContext(nb::object m) : mgr(std::move(m)) {}
@@ -141,17 +161,35 @@ struct AsyncContext {
 
     // `__aenter__` and `__aexit__` looked up (TypeError as `async with`
     // raises it when either is missing), then `__aenter__` called: await it.
-    Await enter();
+    Await enter() {
+        PyTypeObject *tp = Py_TYPE(mgr.ptr());
+        const detail::ContextMethods &known = detail::context_methods_of(tp);
+        unsigned int version = type_version(tp);
+        if (known.type == tp && known.version == version && version) [[likely]] {
+            aexit = nb::borrow(known.aexit);
+            exit_unbound = true;
+            return await_(call(known.aenter, mgr));
+        }
+        return enter_looked_up();
+    }
     // `__aexit__(None, None, None)`, to await.
-    Await exit_clean();
+    Await exit_clean() {
+        nb::handle none(Py_None);
+        return await_(exit_call(none, none, none));
+    }
     // `__aexit__(type, value, traceback)` for the error that left the block.
-    nb::object exit_call(nb::handle type, nb::handle value, nb::handle tb);
+    nb::object exit_call(nb::handle type, nb::handle value, nb::handle tb) {
+        return exit_unbound ? call(aexit, mgr, type, value, tb) : call(aexit, type, value, tb);
+    }
 
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(mgr.ptr());
         Py_VISIT(aexit.ptr());
         return 0;
     }
+
+private:
+    Await enter_looked_up();
 };
 
 // The exit after `err` left the block: awaits `__aexit__` with it and
