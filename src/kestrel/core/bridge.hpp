@@ -37,6 +37,15 @@ namespace nb = nanobind;
 
 class Holder;
 
+// A place in a circular list of holders. One that is in no list links to
+// itself, so that leaving a list never needs a test.
+struct HolderLink {
+    HolderLink *prev = this, *next = this;
+    HolderLink() noexcept = default;
+    HolderLink(const HolderLink &) = delete;
+    HolderLink &operator=(const HolderLink &) = delete;
+};
+
 // State shared by every task of one operation call, owned by the Python
 // coroutine object that drives the root task.
 struct RootState {
@@ -45,7 +54,7 @@ struct RootState {
     PyObject *yielded = nullptr;           // what `delegate` yielded, to pass up (strong)
     PyObject *value = nullptr;             // result handed to `waiter` (strong)
     PyObject *error = nullptr;             // exception handed to `waiter` (strong)
-    Holder *holders = nullptr;             // what the running body holds
+    HolderLink holders;                    // what the running body holds
 
     inline int traverse_holders(visitproc visit, void *arg) const;
 };
@@ -73,7 +82,7 @@ private:
 // current when it is made (the root being resumed, if any) and leaves it when
 // it is destroyed; the coroutine's tp_traverse visits every holder's
 // references. A holder must visit only references it owns, each once.
-class Holder {
+class Holder : private HolderLink {
 public:
     Holder(const Holder &) = delete;
     Holder &operator=(const Holder &) = delete;
@@ -82,37 +91,30 @@ public:
 protected:
     Holder() noexcept = default;
     ~Holder() { detach(); }
-    // Called by the most derived class once it is whole, and before it is
-    // taken apart: the collector may traverse at any allocation.
+    // Called once by the most derived class once it is whole, and before it
+    // is taken apart: the collector may traverse at any allocation.
     void attach() noexcept {
         RootState *r = current_root;
-        if (!r || root_) return;
-        root_ = r;
-        prev_ = nullptr;
-        next_ = r->holders;
-        if (next_) next_->prev_ = this;
-        r->holders = this;
+        if (!r) return;
+        HolderLink *first = r->holders.next;
+        prev = &r->holders;
+        next = first;
+        first->prev = this;
+        r->holders.next = this;
     }
     void detach() noexcept {
-        if (!root_) return;
-        if (prev_)
-            prev_->next_ = next_;
-        else
-            root_->holders = next_;
-        if (next_) next_->prev_ = prev_;
-        root_ = nullptr;
+        prev->next = next;
+        next->prev = prev;
+        prev = next = this;
     }
 
 private:
     friend struct RootState;
-    RootState *root_ = nullptr;
-    Holder *prev_ = nullptr;
-    Holder *next_ = nullptr;
 };
 
 inline int RootState::traverse_holders(visitproc visit, void *arg) const {
-    for (const Holder *h = holders; h; h = h->next_)
-        if (int r = h->traverse(visit, arg)) return r;
+    for (const HolderLink *l = holders.next; l != &holders; l = l->next)
+        if (int r = static_cast<const Holder *>(l)->traverse(visit, arg)) return r;
     return 0;
 }
 
