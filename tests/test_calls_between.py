@@ -16,6 +16,7 @@ import copy
 import gc
 import os
 import sys
+import warnings
 
 import pytest
 from pymongo import IndexModel
@@ -381,3 +382,201 @@ def test_operations_on_loops_in_several_threads():
     finally:
         sys.setswitchinterval(interval)
     assert errors == []
+
+
+# ---- what the interpreter would look up, looked up as it would ------------------------
+
+class Kinds:
+    """__aenter__ in each of the forms a class may give it."""
+
+    class Function(Session):
+        pass
+
+    class Static(Session):
+        @staticmethod
+        async def __aenter__():
+            return None
+
+    class ClassMethod(Session):
+        @classmethod
+        async def __aenter__(cls):
+            return cls
+
+    class CallableObject(Session):
+        class Enter:
+            async def __call__(self, *args):
+                return len(args)  # Python's `async with` passes nothing
+        __aenter__ = Enter()
+
+
+@pytest.mark.parametrize("kind", [Kinds.Function, Kinds.Static, Kinds.ClassMethod, Kinds.CallableObject])
+def test_special_methods_are_bound_as_python_binds_them(kind):
+    """The same frame in Python and in kestrel meets the same `__aenter__`
+    and calls it the same way, whatever kind of attribute it is."""
+    seen = []
+
+    class FramedClient(Client):
+        def start_session(self):
+            return kind(seen)
+
+        async def delete_many(self, filter):
+            seen.append("delete_many")
+
+    asyncio.run(kf.Delete_doc_main(FramedClient(), "d", "c", []))
+    kestrel_seen, seen[:] = list(seen), []
+    asyncio.run(plain_ops.Delete_doc_main(FramedClient(), "d", "c", []))
+    assert kestrel_seen == seen and "delete_many" in seen
+
+
+def test_special_methods_follow_a_change_of_the_type():
+    """A class whose `__aenter__` or `__aexit__` changes between calls (on
+    itself or on a base) is entered through the new ones."""
+    log = []
+
+    class Base(Session):
+        pass
+
+    class Derived(Base):  # the session, and its transaction
+        async def start_transaction(self):
+            return Derived(self.log)
+
+    class FramedClient(Client):
+        def start_session(self):
+            return Derived(log)
+
+        async def delete_many(self, filter):
+            log.append("delete_many")
+
+    async def enter_again(self):
+        log.append("enter again")
+        return self
+
+    async def exit_again(self, *exc):
+        log.append("exit again")
+
+    client = FramedClient()
+    asyncio.run(kf.Delete_doc_main(client, "d", "c", []))
+    assert log == ["enter", "enter", "delete_many", "exit", "exit"]
+    for target, name, function in [(Derived, "__aenter__", enter_again), (Base, "__aexit__", exit_again)]:
+        setattr(target, name, function)
+        del log[:]
+        asyncio.run(kf.Delete_doc_main(client, "d", "c", []))
+    assert log == ["enter again", "enter again", "delete_many", "exit again", "exit again"]
+
+
+class GetItem:
+    """Every form of `client[name]`, each answering with a handle named after it."""
+
+    class Function(Client):
+        pass
+
+    class Callable(Client):
+        class Lookup:
+            def __call__(self, name):  # not a function: the slot binds nothing
+                return Client()
+        __getitem__ = Lookup()
+
+    class Dict(dict):  # a C __getitem__
+        def __init__(self):
+            super().__init__(d=Client())
+
+        async def list_database_names(self):
+            return ["d"]
+
+
+@pytest.mark.parametrize("kind", [GetItem.Function, GetItem.Callable, GetItem.Dict])
+def test_items_of_every_kind_of_client(kind):
+    async def both():
+        return await kf.find(kind(), "d", "c", {}), await plain_ops.find(kind(), "d", "c", {})
+    assert asyncio.run(both()) == ([], [])
+
+
+def test_items_follow_a_change_of_getitem():
+    names = []
+
+    class Recording(Client):
+        def __getitem__(self, name):
+            names.append(name)
+            return super().__getitem__(name)
+
+    asyncio.run(kf.find(Recording(), "d", "c", {}))
+    first, names[:] = list(names), []
+
+    def refuse(self, name):
+        raise KeyError(name)
+    Recording.__getitem__ = refuse
+    with pytest.raises(RuntimeError) as e:
+        asyncio.run(kf.find(Recording(), "d", "c", {}))
+    assert first == ["d", "c", "_temp_c", "_manage_c"] and names == []
+    assert type(e.value.__cause__) is KeyError
+
+
+def test_a_method_set_on_the_instance_is_the_one_called():
+    client = Client()
+    calls = []
+
+    async def listing():
+        calls.append("instance")
+        return ["d"]
+    client.list_database_names = listing
+    assert asyncio.run(kf.find(client, "d", "c", {})) == []
+    assert calls == ["instance"]
+
+
+# ---- what the collector sees of the frame and of calls between operations -------------
+
+def referents_while_blocked(flavor, make, blocked):
+    fake = managed(flavor)
+    fake.suspend = True
+    fake.block(blocked)
+
+    async def main():
+        coro = make(fake)
+        task = asyncio.ensure_future(coro)
+        await fake.blocked.wait()
+        referents = gc.get_referents(coro)
+        fake.unblock()
+        await task
+        return referents
+    return fake, asyncio.run(main())
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+def test_the_frame_shows_its_session_and_transaction(flavor):
+    fake, referents = referents_while_blocked(
+        flavor, lambda f: kf.Delete_doc_main(f, "d", "c", [10]), "d.c.delete_many")
+    sessions = [r for r in referents if type(r).__name__ == "FakeSession"]
+    transactions = [r for r in referents if type(r).__name__ == "FakeTransaction"]
+    assert len(sessions) == 1 and len(transactions) == 1
+    assert transactions[0].session is sessions[0]
+
+
+def test_a_callee_run_in_place_shows_its_arguments():
+    """temp_to_main runs Delete_doc_main in place; while that waits on the
+    driver, the list of ids it was given is seen through the caller."""
+    fake, referents = referents_while_blocked(
+        "pymongo", lambda f: kf.temp_to_main(f, "d", "c"), "d.c.delete_many")
+    id_lists = [r for r in referents if isinstance(r, list) and r == [10]]
+    assert len(id_lists) == 1
+
+
+# ---- finished coroutine objects are used again ------------------------------------------
+
+def test_every_coroutine_never_awaited_warns_once_also_after_reuse():
+    """Coroutine objects are kept for the next calls; one that was finalised
+    (collected in a cycle, or never awaited) must not make a later one
+    forget to warn."""
+    from bench_bridge import Client as NullClient
+
+    with warnings.catch_warnings(record=True) as w:
+        warnings.simplefilter("always")
+        for _ in range(3):
+            asyncio.run(kf.Delete_doc_main(NullClient(), "d", "c", []))  # finished: kept
+            coro = kf.Delete_doc_main(None, "d", "c", [])
+            holder = [coro]
+            holder.append(holder)  # a cycle: finalised by the collector
+            del coro, holder
+            gc.collect()
+            kf.Delete_doc_main(None, "d", "c", [])  # dropped at once
+            gc.collect()
+    assert [str(x.message) for x in w] == ["coroutine 'Delete_doc_main' was never awaited"] * 6
