@@ -149,6 +149,7 @@ void PyAwaiter::sent(PyObject *it, PySendResult s, PyObject *out) {
 }
 
 nb::object PyAwaiter::resume_slow() {
+    if (!suspending_ && !error_ && mode_ == Await::Next) return nb::object();  // the end of the loop
     PyObject *err = std::exchange(error_, nullptr);
     if (suspending_) {
         root_->waiter = {};

@@ -18,7 +18,9 @@ namespace kestrel {
 // ---------------------------------------------------------------------------
 // Text
 
-inline nb::str to_text(nb::handle h) { return nb::str(h); }
+inline nb::str to_text(nb::handle h) {
+    return PyUnicode_CheckExact(h.ptr()) ? nb::borrow<nb::str>(h) : nb::str(h);
+}
 // A literal is made into a Python string once (interned) and reused.
 template <size_t N> nb::str to_text(const char (&literal)[N]) {
     return nb::borrow<nb::str>(interned(literal));
