@@ -353,8 +353,8 @@ def test_nested_calls_leave_memory_flat():
 
 def test_operations_on_loops_in_several_threads():
     """Each thread runs its own event loop; the interpreter switches threads
-    inside the operations' steps (a short switch interval), so every step must
-    keep its frames with its own call."""
+    inside the operations' steps (a short switch interval), so what a step
+    holds must join its own call, never the call another thread is running."""
     import threading
     from bench_bridge import Client as NullClient
 
