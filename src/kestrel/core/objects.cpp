@@ -7,7 +7,13 @@ namespace kestrel {
 
 namespace detail {
 
-InternSlot intern_slots[(1 << intern_bits) + 1];
+InternSlot intern_slots[std::size_t(1) << intern_bits];
+
+namespace {
+// Slots in use; the table is filled to a quarter at most, so that a probe
+// ends at an empty slot soon. Texts past that are answered by the map alone.
+std::size_t intern_used = 0;
+}  // namespace
 
 PyObject *intern_slow(const char *literal) {
     static std::unordered_map<const char *, PyObject *> table;  // lives as long as the module
@@ -16,10 +22,13 @@ PyObject *intern_slow(const char *literal) {
         PyObject *s = PyUnicode_InternFromString(literal);
         if (!s) throw_pending();
         it = table.emplace(literal, s).first;
+        if (intern_used < (intern_mask + 1) / 4) {
+            std::size_t i = intern_home(literal);
+            while (intern_slots[i].key) i = (i + 1) & intern_mask;
+            intern_slots[i] = {literal, s};
+            ++intern_used;
+        }
     }
-    InternSlot *ways = intern_ways(literal);
-    ways[1] = ways[0];  // the newest first, the one before it second
-    ways[0] = {literal, it->second};
     return it->second;
 }
 

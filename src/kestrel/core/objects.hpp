@@ -19,28 +19,31 @@ inline nb::object steal_or_throw(PyObject *p) {
 }
 
 // An interned Python string for a C string literal (or any text that lives as
-// long as the process at that address), made once and kept. A two-way cache
-// by address answers almost every call in a few instructions.
+// long as the process at that address), made once and kept. An open-addressed
+// table by address answers almost every call at its first slot; texts are never
+// evicted, so no two hot literals can push each other out whatever addresses
+// the loader gives them.
 namespace detail {
 struct InternSlot {
     const char *key;
     PyObject *value;
 };
-constexpr int intern_bits = 10;
-extern InternSlot intern_slots[(1 << intern_bits) + 1];
-inline InternSlot *intern_ways(const char *literal) {  // the two slots it may be in
-    return &intern_slots[(reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >>
-                         (64 - intern_bits)];
+constexpr int intern_bits = 11;
+constexpr std::size_t intern_mask = (std::size_t(1) << intern_bits) - 1;
+extern InternSlot intern_slots[std::size_t(1) << intern_bits];
+inline std::size_t intern_home(const char *literal) {
+    return (reinterpret_cast<uintptr_t>(literal) * 0x9E3779B97F4A7C15ull) >> (64 - intern_bits);
 }
 PyObject *intern_slow(const char *literal);
 }  // namespace detail
 
 inline nb::handle interned(const char *literal) {
-    detail::InternSlot *ways = detail::intern_ways(literal);
-    if (ways[0].key == literal) [[likely]]
-        return ways[0].value;
-    if (ways[1].key == literal) return ways[1].value;
-    return detail::intern_slow(literal);
+    for (std::size_t i = detail::intern_home(literal);; i = (i + 1) & detail::intern_mask) {
+        const detail::InternSlot &slot = detail::intern_slots[i];
+        if (slot.key == literal) [[likely]]
+            return slot.value;
+        if (!slot.key) return detail::intern_slow(literal);
+    }
 }
 
 // `x in container`, with Python's equality.
