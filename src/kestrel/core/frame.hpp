@@ -198,28 +198,6 @@ private:
 // re-raises it unless the exit suppresses it, as Python's `async with` does.
 Task<> exit_with(AsyncContext &context, const nb::python_error &err);
 
-// `async with mgr as value: return await body(value)`. When the exit
-// suppresses the body's error, the statement completes and so does this,
-// with None, as in Python.
-template <class F> Task<nb::object> async_with(nb::object mgr, F body) {
-    // The body gets `value` as a handle: it is held here.
-    Held<AsyncContext> context(std::move(mgr));
-    Held<> value = co_await context.enter();
-    Held<> result;
-    std::optional<Held<nb::python_error>> err;  // held only once there is one
-    try {
-        result = co_await body(value);
-    } catch (nb::python_error &e) {
-        err.emplace(std::move(e));
-    }
-    if (err) {
-        co_await exit_with(context, *err);
-        co_return nb::none();  // the exit swallowed the error
-    }
-    co_await context.exit_clean();
-    co_return std::move(result);
-}
-
 // ---------------------------------------------------------------------------
 // The transaction frame. The session is opened and entered outside the
 // protected region (errors there reach the caller unchanged); inside it a

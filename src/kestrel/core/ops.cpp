@@ -110,39 +110,35 @@ bool check_types(Operation *op, PyObject *const *values) {
 bool parse(Operation *op, PyObject *const *args, Py_ssize_t nargs, PyObject *const *kwnames,
            Py_ssize_t nkw, PyObject **values) {
     Py_ssize_t n = op->nparams;
-    if (nkw == 0 && nargs == n) {  // every argument by position, the common call
-        for (Py_ssize_t i = 0; i < n; ++i) values[i] = args[i];
-    } else {
-        for (Py_ssize_t i = 0; i < n; ++i) values[i] = i < nargs ? args[i] : nullptr;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = kwnames[k];
-            Py_ssize_t found = -1;
-            for (Py_ssize_t i = 0; i < n && found < 0; ++i)
-                if (names_param(op, key, i)) found = i;
-            if (found < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             op->spec->name, key);
-                return false;
-            }
-            if (found < nargs || values[found]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             op->spec->name, key);
-                return false;
-            }
-            values[found] = args[nargs + k];
-        }
-        if (nargs > n) {
-            positional_count_error(op, nargs);
+    for (Py_ssize_t i = 0; i < n; ++i) values[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = kwnames[k];
+        Py_ssize_t found = -1;
+        for (Py_ssize_t i = 0; i < n && found < 0; ++i)
+            if (names_param(op, key, i)) found = i;
+        if (found < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         op->spec->name, key);
             return false;
         }
-        for (Py_ssize_t i = nargs; i < n; ++i) {
-            if (values[i]) continue;
-            if (i < (Py_ssize_t) op->required) {
-                positional_count_error(op, i);
-                return false;
-            }
-            values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
+        if (found < nargs || values[found]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         op->spec->name, key);
+            return false;
         }
+        values[found] = args[nargs + k];
+    }
+    if (nargs > n) {
+        positional_count_error(op, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        if (values[i]) continue;
+        if (i < (Py_ssize_t) op->required) {
+            positional_count_error(op, i);
+            return false;
+        }
+        values[i] = PyTuple_GET_ITEM(op->defaults, i - (Py_ssize_t) op->required);
     }
     return check_types(op, values);
 }

@@ -300,8 +300,7 @@ Body refresh_archive(Args a) {
         Held<> temp_collection = item(db, names::temp(collection_name));
         Held<> manage_collection = item(db, names::manage(collection_name));
 
-        nb::object archive_collection_name =
-            steal_or_throw(PyNumber_Add(nb::str("archive_").ptr(), collection_name.ptr()));
+        nb::object archive_collection_name = names::archive(collection_name);
         co_await access_check(client, db_name, archive_collection_name);  // the archive exists too
 
         Held<nb::list> uniques = co_await read_rules(manage_collection, "archive_unique");
