@@ -73,6 +73,13 @@ async def insert_temp(client, db_name, c, docs):
         await db["_temp_" + c].insert_many(docs)
 
 
+async def clear_read(temp, read_ids):
+    """Delete from the temp companion exactly the documents the scan read."""
+    from plain_ops import id_batches
+    for batch in id_batches(temp, read_ids) if read_ids else (read_ids,):
+        await temp.delete_many({"_id": {"$in": batch}})
+
+
 async def rules(db, c, kind):
     return [set(r["keys"]) async for r in db["_manage_" + c].find({"type": kind})]
 
@@ -82,8 +89,9 @@ async def temp_to_main(client, db_name, c):
         db = await checked_db(client, db_name, c)
         uniques = await rules(db, c, "unique")
         tekrar = {i: set() for i in range(len(uniques))}
-        origin_ids, docs = set(), []
+        origin_ids, docs, read_ids = set(), [], []
         async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
+            read_ids.append(doc["_id"])
             flag = 0
             for i, fields in enumerate(uniques):
                 if not fields <= doc.keys():
@@ -103,7 +111,7 @@ async def temp_to_main(client, db_name, c):
         await delete_doc_main(client, db_name, c, list(origin_ids))
         if docs:
             await db[c].insert_many(docs)
-        await db["_temp_" + c].delete_many({})
+        await clear_read(db["_temp_" + c], read_ids)
         await active_index(client, db_name, c)
 
 
@@ -143,9 +151,9 @@ async def refresh_archive(client, db_name, c):
                     main_del_ids.append(loser["_id"])
             clusters[n] = best
 
-        n = 0
+        n, read_ids = 0, []
         async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
-            doc.pop("_id", None)
+            read_ids.append(doc.pop("_id"))
             if "__index__" not in doc:
                 temp_to_main_docs.append(doc)
             else:
@@ -164,7 +172,7 @@ async def refresh_archive(client, db_name, c):
         if temp_to_main_docs:
             await db[c].insert_many(temp_to_main_docs)
         await active_index(client, db_name, c)
-        await db["_temp_" + c].delete_many({})
+        await clear_read(db["_temp_" + c], read_ids)
 
 
 async def check_newest(collection, temp_collection, doc_id, doc, uniques, seen):

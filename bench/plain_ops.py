@@ -236,8 +236,10 @@ async def temp_to_main(client, db_name, collection_name):
                 origin_ids = set()
                 tekrar = [set() for _ in rules]
                 docs = []
+                read_ids = []
                 lookups = None
                 async for temp_doc in temp_collection.find({}).sort([("_id", -1)]):
+                    read_ids.append(temp_doc["_id"])
                     flag = 0
                     for i, fields in enumerate(rules):
                         if not all(f in temp_doc for f in fields):
@@ -264,7 +266,8 @@ async def temp_to_main(client, db_name, collection_name):
                                       ids=list(origin_ids))
                 if len(docs) > 0:
                     await collection.insert_many(docs)
-                await temp_collection.delete_many({})
+                for batch in id_batches(temp_collection, read_ids) if read_ids else (read_ids,):
+                    await temp_collection.delete_many({"_id": {"$in": batch}})
                 await active_index(client=client, db_name=db_name, collection_name=collection_name)
         except Exception as e:
             raise RuntimeError(f"Can not insert temp to main for '{collection_name}'!") from e
