@@ -155,6 +155,8 @@ def cycle_is_collected(handed, flavor, make, blocked, nth=1):
     task = loop.create_task(coro)
     loop.run_until_complete(fake.blocked.wait())
     referents = gc.get_referents(coro)
+    # Held directly, or in a list the operation holds (the batch it writes).
+    referents += [x for r in referents if type(r) is list for x in r]
     held = [d for d in handed if any(r is d for r in referents)]
     assert held, "the operation holds no document from the driver"
     held[0]["task"] = task

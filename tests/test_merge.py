@@ -64,7 +64,8 @@ def test_calls_in_order(fake, run, spy):
     assert [c.args for c in fake.calls_to("d._temp_c.find")] == [({},)]
     assert fake.calls_to("d._temp_c.sort")[0].args == ([("_id", -1)],)
     assert [c.arg for c in fake.calls_to("d.c.find")] == [{"a": 1}, {"a": 2}]
-    assert fake.calls_to("d._temp_c.delete_many")[0].args == ({},)
+    # Exactly the temp documents the scan read (kept and superseded), newest first.
+    assert fake.calls_to("d._temp_c.delete_many")[0].args == ({"_id": {"$in": [13, 12, 11, 10]}},)
     target = {"client": fake, "db_name": "d", "collection_name": "c"}
     assert spy.seen == [("deactive_index", (), target),
                         ("Delete_doc_main", (), {**target, "ids": [1]}),
@@ -87,6 +88,7 @@ def test_empty_temp_companion_still_rebuilds_the_indexes(fake, run, spy):
     assert [s[0] for s in spy.seen] == ["deactive_index", "Delete_doc_main", "active_index"]
     assert spy.seen[1][2]["ids"] == []
     assert fake.calls_to("d.c.delete_many")[0].arg == {"_id": {"$in": []}}
+    assert fake.calls_to("d._temp_c.delete_many")[0].arg == {"_id": {"$in": []}}  # read nothing, clear nothing
     assert fake.index_names("d", "c") == ["_id_", "ia"]
     assert fake.docs("d", "c") == [{"_id": 1, "a": 1}]
 

@@ -55,7 +55,8 @@ def test_calls_in_order(fake, run, spy):
         ("deactive_index", (), target),
         ("Delete_doc_main", (), {**target, "ids": [1]}),
         ("active_index", (), target)]
-    assert fake.calls_to("d._temp_c.delete_many")[0].args == ({},)
+    # Exactly the temp documents the scan read, newest first.
+    assert fake.calls_to("d._temp_c.delete_many")[0].args == ({"_id": {"$in": [11, 10]}},)
     assert without_id(fake.docs("d", "c")) == [{"a": 2, "__index__": 1}, {"a": 9}, {"a": 1, "__index__": 5}]
     assert fake.docs("d", "_temp_c") == []
     assert without_id(fake.docs("d", "_temp_archive_c")) == [{"a": 1, "__index__": 3}]
@@ -118,6 +119,7 @@ def test_nothing_to_archive_or_move(fake, run):
     run(kf.refresh_archive, fake, "d", "c")
     assert fake.names() == READS + DEACTIVE + DELETE + ACTIVE + ["d._temp_c.delete_many"] + OK
     assert fake.calls_to("d.c.delete_many")[0].arg == {"_id": {"$in": []}}
+    assert fake.calls_to("d._temp_c.delete_many")[0].arg == {"_id": {"$in": []}}
 
 
 def test_archive_collection_missing(fake, run):

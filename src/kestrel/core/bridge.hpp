@@ -55,6 +55,7 @@ struct RootState {
     PyObject *value = nullptr;             // result handed to `waiter` (strong)
     PyObject *error = nullptr;             // exception handed to `waiter` (strong)
     HolderLink holders;                    // what the running body holds
+    unsigned operations = 0;               // operation bodies running in this call
 
     inline int traverse_holders(visitproc visit, void *arg) const;
 };

@@ -52,7 +52,7 @@ void raise_suppressed(nb::handle message) {
 
 // ---------------------------------------------------------------------------
 
-Task<nb::list> read_all(nb::object cursor) {
+Task<nb::list> read_all(nb::handle cursor) {
     Held<nb::list> out;
     Held<> it = aiter(cursor), item;
     while (co_await next_item(it, item)) out.append(item);

@@ -5,6 +5,8 @@
 
 #include "bridge.hpp"
 #include "objects.hpp"
+#include "oplog.hpp"
+#include "turns.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -115,7 +117,7 @@ template <class... A> [[gnu::always_inline]] inline Await driver(nb::handle obj,
 }
 
 // Every document of a cursor, read with `async for`.
-Task<nb::list> read_all(nb::object cursor);
+Task<nb::list> read_all(nb::handle cursor);
 
 // Like `async for item in cursor`: `while (co_await next_item(it, item))`
 // binds the next item and gives true, or gives false at the end (leaving
@@ -207,7 +209,31 @@ Task<> exit_with(AsyncContext &context, const nb::python_error &err);
 // operation in this frame completes with None: the body's result is let go.
 // `failure` is a literal, a text or a message(...), built only when needed.
 // Both `async with` statements live in this one task.
-template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, F body) {
+//
+// The frame also keeps the operation's log (given to the body, which tells
+// it what it did; its record is written once the session has closed
+// cleanly) and, for the operations that take one, the collection's turn,
+// waited for before the session is opened.
+
+// The operation a frame runs: its name (a literal), the database and the
+// collection it works on (none for the users' operations), and whether it
+// takes the collection's turn.
+struct OpName {
+    const char *operation;
+    nb::handle db_name;
+    nb::handle collection_name = nb::handle();
+    bool one_at_a_time = false;
+};
+
+template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, OpName op, F body) {
+    Held<OpLog> log(op.operation, op.db_name, op.collection_name);
+    log.keep_done();
+    Held<Turn> turn;
+    if (op.one_at_a_time) {
+        double asked = log.elapsed();
+        co_await turn.take(op.db_name, op.collection_name);
+        if (log) log.waited(log.elapsed() - asked);
+    }
     // (No co_await inside a braced initialiser: GCC 12 gets the lifetime of
     // the temporaries there wrong, and the program crashes.)
     Held<AsyncContext> session;
@@ -220,7 +246,7 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
         co_await txn.enter();
         std::optional<Held<nb::python_error>> err;  // what leaves the transaction's block
         try {
-            co_await body();
+            co_await body(static_cast<OpLog &>(log));
         } catch (nb::python_error &e) {
             err.emplace(std::move(e));
         }
@@ -239,10 +265,13 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
             }
         }
     }
-    if (leaving)
+    if (leaving) {
         co_await exit_with(session, *leaving);  // completes only when the exit swallows it
-    else
+    } else {
         co_await session.exit_clean();
+        turn.release();
+        log.write_done();
+    }
     co_return nb::none();
 }
 

@@ -248,6 +248,7 @@ void init_module(nb::module_ &m) {
     if (!tp) throw_pending();
     operation_type = (PyTypeObject *) tp;
     set_module_globals(m.attr("__dict__"));
+    init_logging(m);
 }
 
 int exec_module(PyObject *m, void (*init)(nb::module_ &)) noexcept {

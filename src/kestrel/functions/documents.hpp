@@ -44,6 +44,18 @@ nb::object key_tuple(nb::handle doc, const Fields &fields);
 // every document one entity.
 Task<nb::list> read_rules(nb::handle manage, const char *type);
 
+// The documents of `collection` whose `_id` is in `ids` (a list), deleted:
+// one delete_many of {"_id": {"$in": ids}}, with the list as given, when its
+// filter fits in one command (always so for an empty list); else as few
+// calls, each filter under the server's document limit, as delete them all.
+// Gives the calls made and, when `count_deleted`, the documents deleted as
+// the driver's results say (None when one does not say).
+struct Deleted {
+    size_t calls = 0;
+    nb::object documents;
+};
+Task<Deleted> delete_ids(nb::handle collection, nb::handle ids, bool count_deleted);
+
 // raise ValueError("'<rule>' has no fields!")
 [[noreturn]] void raise_rule_without_fields(nb::handle rule_name);
 

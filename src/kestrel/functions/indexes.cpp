@@ -114,7 +114,8 @@ bool equals(nb::handle a, const char *text) {
 // build every model and record, then one create_indexes and one insert_many.
 Body insert_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index = a[3];
-    return framed(client, "Can not create indexes.", [=]() -> Body {
+    return framed(client, "Can not create indexes.", {"insert_index", db_name, collection_name},
+                  [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
@@ -137,6 +138,7 @@ Body insert_index(Args a) {
             co_await driver(collection, "create_indexes", indexes);
             co_await driver(manage_collection, "insert_many", manage_collection_docs);
         }
+        if (log) log.done("%s %s.%s: created indexes %s in %.3f s", {figure("indexes", index_names)});
         co_return nb::none();
     });
 }
@@ -145,12 +147,14 @@ Body insert_index(Args a) {
 // then every record of that name.
 Body delete_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], index_name = a[3];
-    return framed(client, message("Can not delete '", index_name, "'!"), [=]() -> Body {
+    return framed(client, message("Can not delete '", index_name, "'!"), {"delete_index", db_name, collection_name},
+                  [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         co_await driver(collection, "drop_index", index_name);
         co_await driver(manage_collection, "delete_many", doc("type", nb::str("index"), "name", index_name));
+        if (log) log.done("%s %s.%s: dropped index %s in %.3f s", {figure("index", index_name)});
         co_return nb::none();
     });
 }
@@ -162,10 +166,12 @@ Body deactive_index(Args a) {
     // Taken before the frame: a name the driver refuses is reported as is.
     Held<> db = item(client, db_name);
     Held<> collection = item(db, collection_name);
-    co_return co_await framed(client, "Can not deactive indexes of collection!", [&]() -> Body {
+    co_return co_await framed(client, "Can not deactive indexes of collection!",
+                              {"deactive_index", db_name, collection_name}, [&](OpLog &log) -> Body {
         db = co_await access_check(client, db_name, collection_name);
         collection = item(db, collection_name);
         co_await driver(collection, "drop_indexes");
+        if (log) log.done("%s %s.%s: dropped every index but _id_ in %.3f s", {});
         co_return nb::none();
     });
 }
@@ -174,19 +180,22 @@ Body deactive_index(Args a) {
 // all built before the single create_indexes.
 Body active_index(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    return framed(client, "Can not active indexes of collection!", [=]() -> Body {
+    return framed(client, "Can not active indexes of collection!", {"active_index", db_name, collection_name},
+                  [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
 
-        Held<nb::list> indexes;
+        Held<nb::list> indexes, index_names;
         Held<> records = aiter(invoke(manage_collection, "find", doc("type", interned("index")))), record;
         while (co_await next_item(records, record)) {
             nb::object code = item(record, interned("code"));
             nb::object name = invoke(record, "get", interned("name"));
             indexes.append(index_model(code, name));
+            if (log) index_names.append(name);
         }
         if (nb::len(indexes) != 0) co_await driver(collection, "create_indexes", indexes);
+        if (log) log.done("%s %s.%s: re-created indexes %s in %.3f s", {figure("indexes", index_names)});
         co_return nb::none();
     });
 }

@@ -48,6 +48,24 @@ Task<nb::object> create_role(nb::handle db, nb::str role, nb::list privileges) {
                               nb::arg("roles") = nb::list());
 }
 
+// What a managed collection is made of, as the records name them.
+nb::list collection_names(nb::handle c) {
+    nb::list names;
+    names.append(c);
+    names.append(names::temp(c));
+    names.append(names::manage(c));
+    return names;
+}
+
+nb::list role_names(nb::handle c) {
+    nb::list roles;
+    roles.append(names::role_read(c));
+    roles.append(names::role_write(c));
+    roles.append(names::role_remove(c));
+    roles.append(names::role_admin(c));
+    return roles;
+}
+
 }  // namespace
 
 // create_collection(client, db_name, collection_name, index, unique,
@@ -56,7 +74,8 @@ Task<nb::object> create_role(nb::handle db, nb::str role, nb::list privileges) {
 Body create_collection(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     nb::handle index = a[3], unique = a[4], archive_unique = a[5];
-    return framed(client, message("Can not create '", collection_name, "'!"), [=]() -> Body {
+    return framed(client, message("Can not create '", collection_name, "'!"),
+                  {"create_collection", db_name, collection_name}, [=](OpLog &log) -> Body {
         Held<> db = item(client, db_name);
         co_await driver(db, "create_collection", collection_name);
         co_await driver(db, "create_collection", names::temp(collection_name));
@@ -77,6 +96,10 @@ Body create_collection(Args a) {
         kwargs = op_args(client, db_name, collection_name);
         kwargs["unique"] = archive_unique;
         co_await call_op("insert_archive_unique", std::move(kwargs));
+        if (log)
+            log.done("%s %s.%s: created collections %s and roles %s in %.3f s",
+                     {figure("collections", collection_names(collection_name)),
+                      figure("roles", role_names(collection_name))});
         co_return nb::none();
     });
 }
@@ -85,7 +108,8 @@ Body create_collection(Args a) {
 // then the four roles; "archive_" + C stays.
 Body drop_collection(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    return framed(client, message("Can not drop '", collection_name, "'!"), [=]() -> Body {
+    return framed(client, message("Can not drop '", collection_name, "'!"),
+                  {"drop_collection", db_name, collection_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
@@ -97,6 +121,10 @@ Body drop_collection(Args a) {
         co_await driver(db, "command", "dropRole", names::role_write(collection_name));
         co_await driver(db, "command", "dropRole", names::role_remove(collection_name));
         co_await driver(db, "command", "dropRole", names::role_admin(collection_name));
+        if (log)
+            log.done("%s %s.%s: dropped collections %s and roles %s in %.3f s",
+                     {figure("collections", collection_names(collection_name)),
+                      figure("roles", role_names(collection_name))});
         co_return nb::none();
     });
 }
@@ -105,13 +133,18 @@ Body drop_collection(Args a) {
 // collection, print the server's reply, re-create the indexes from the records.
 Body compact(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
-    return framed(client, message("Can not compact '", collection_name, "'!"), [=]() -> Body {
+    return framed(client, message("Can not compact '", collection_name, "'!"),
+                  {"compact", db_name, collection_name, true}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
+        log.phase("indexes dropped");
         Held<> result = co_await driver(db, "command", "compact", collection_name);
         nb::module_::import_("builtins").attr("print")(result);
+        log.phase("compacted");
         co_await call_op("active_index", op_args(client, db_name, collection_name));
+        log.phase("indexes rebuilt");
+        if (log) log.done("%s %s.%s: compacted, indexes dropped and rebuilt in %.3f s", {});
         co_return nb::none();
     });
 }

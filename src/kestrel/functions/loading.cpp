@@ -1,161 +1,18 @@
 // Temp loading and main deletion by ids.
 #include "documents.hpp"
 
-#include <climits>
-
 namespace kestrel::functions {
-
-namespace {
-
-// A delete command must stay under the server's document limit (16 MiB).
-// Its filter {"_id": {"$in": ids}} gets the rest of the command around it:
-// the statement {q: <filter>, limit: 0}, the command's own fields (delete,
-// ordered, lsid, txnNumber, $clusterTime, $db, writeConcern, ...) and the
-// collection name, which the server limits to a few hundred bytes. 16 KiB
-// leaves room for all of it many times over, so the command fits even where
-// the driver sends it as one document instead of a document sequence (as it
-// does under automatic encryption); it costs at most one call in a thousand.
-constexpr Py_ssize_t max_filter_size = 16 * 1024 * 1024 - 16 * 1024;
-// {"_id": {"$in": []}} encodes to 25 bytes; an id in it adds a type byte,
-// its position as a key (decimal digits and a NUL) and its value.
-constexpr Py_ssize_t empty_filter_size = 25;
-
-Py_ssize_t element_size(size_t position, Py_ssize_t value_size) {
-    Py_ssize_t digits = 1;
-    for (size_t p = position; p >= 10; p /= 10) ++digits;
-    return 1 + digits + 1 + value_size;
-}
-
-// The driver's `bson` module and its ObjectId class, imported on first need
-// and kept for the life of the process.
-struct Bson {
-    PyObject *module = nullptr, *object_id = nullptr;
-};
-const Bson &bson() {
-    static Bson b;
-    if (!b.object_id) {
-        nb::object module = steal_or_throw(PyImport_ImportModule("bson"));
-        nb::object object_id = module.attr("ObjectId");
-        b.module = module.release().ptr();
-        b.object_id = object_id.release().ptr();
-    }
-    return b;
-}
-
-// list(items[start:stop]) for a tuple
-nb::object slice(nb::handle items, Py_ssize_t start, Py_ssize_t stop) {
-    nb::object part = steal_or_throw(PyTuple_GetSlice(items.ptr(), start, stop));
-    return steal_or_throw(PySequence_List(part.ptr()));
-}
-
-// The encoded size of one id as a BSON value, read off the types whose
-// encoding no codec option can change; -1 for any other value.
-Py_ssize_t known_value_size(PyObject *id, PyObject *object_id) {
-    PyTypeObject *tp = Py_TYPE(id);
-    if (tp == (PyTypeObject *) object_id) return 12;
-    if (tp == &PyUnicode_Type) {
-        Py_ssize_t n = utf8_size(id);
-        return n < 0 ? -1 : 4 + n + 1;
-    }
-    if (tp == &PyLong_Type) {
-        int overflow;
-        long long v = PyLong_AsLongLongAndOverflow(id, &overflow);
-        if (overflow) return -1;  // larger than 64 bits: let the encoder say so
-        return v >= INT_MIN && v <= INT_MAX ? 4 : 8;
-    }
-    if (tp == &PyFloat_Type) return 8;
-    if (tp == &PyBool_Type) return 1;
-    if (id == Py_None) return 0;
-    return -1;
-}
-
-// The size of the filter when every id is of a type measured without
-// encoding it, else -1. Runs no Python code, so the list cannot change under it.
-Py_ssize_t known_filter_size(nb::handle ids, PyObject *object_id) {
-    Py_ssize_t n = PyList_GET_SIZE(ids.ptr()), total = empty_filter_size;
-    Py_ssize_t digits = 1, next_digit = 10;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        if (k == next_digit) {
-            ++digits;
-            next_digit *= 10;
-        }
-        Py_ssize_t size = known_value_size(PyList_GET_ITEM(ids.ptr(), k), object_id);
-        if (size < 0) return -1;
-        total += 1 + digits + 1 + size;
-    }
-    return total;
-}
-
-// The id lists of the delete_many calls that delete `ids`, when there must
-// be more than one: as few consecutive slices as keep each filter under the
-// limit. None when the list itself goes in one call: when its filter fits in
-// one command (always so for an empty list, and measured without encoding
-// when every id is of a built-in type), and when ids cannot be encoded (the
-// driver reports them).
-std::vector<nb::object> id_slices(nb::handle collection, nb::handle ids) {
-    std::vector<nb::object> slices;
-    Py_ssize_t n = PyList_GET_SIZE(ids.ptr());
-    if (n == 0) return slices;
-    const Bson &b = bson();
-    Py_ssize_t known = known_filter_size(ids, b.object_id);
-    if (known >= 0 && known <= max_filter_size) return slices;
-    // Measured one by one, on the ids as they are now: encoding an id may run
-    // code that changes the list.
-    nb::object snapshot = steal_or_throw(PyList_AsTuple(ids.ptr()));
-    nb::object encode, codec_options;
-    std::vector<Py_ssize_t> sizes((size_t) n);
-    Py_ssize_t total = empty_filter_size;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        nb::handle id = PyTuple_GET_ITEM(snapshot.ptr(), k);
-        Py_ssize_t size = known_value_size(id.ptr(), b.object_id);
-        if (size < 0) {
-            if (!encode.is_valid()) {
-                encode = nb::handle(b.module).attr("encode");
-                codec_options = nb::getattr(collection, "codec_options", nb::none());
-            }
-            try {
-                // {"": id} is the value plus 7 bytes: length, type, empty key, end.
-                nb::dict one;
-                one[""] = id;
-                nb::object encoded = codec_options.is_none()
-                                         ? encode(one)
-                                         : encode(one, nb::arg("codec_options") = codec_options);
-                size = (Py_ssize_t) nb::len(encoded) - 7;
-            } catch (nb::python_error &e) {
-                if (!is_exception(e)) throw;
-                return slices;
-            }
-        }
-        sizes[(size_t) k] = size;
-        total += element_size((size_t) k, size);
-    }
-    if (total <= max_filter_size) return slices;
-    Py_ssize_t start = 0, filled = empty_filter_size;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        Py_ssize_t add = element_size((size_t) (k - start), sizes[(size_t) k]);
-        if (k > start && filled + add > max_filter_size) {
-            slices.push_back(slice(snapshot, start, k));
-            start = k;
-            filled = empty_filter_size;
-            add = element_size(0, sizes[(size_t) k]);
-        }
-        filled += add;
-    }
-    slices.push_back(slice(snapshot, start, n));
-    return slices;
-}
-
-}  // namespace
 
 // insert_temp(client, db_name, collection_name, docs): one insert_many of the
 // whole batch into "_temp_" + C, after checking that C itself exists.
 Body insert_temp(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], docs = a[3];
     return framed(client, message("Can not insert '_temp_", collection_name, "'!"),
-                  [=]() -> Body {
+                  {"insert_temp", db_name, collection_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
         co_await driver(temp_collection, "insert_many", docs);
+        if (log) log.done("%s %s.%s: %d documents inserted in %.3f s", {figure("inserted", nb::len(docs))});
         co_return nb::none();
     });
 }
@@ -166,13 +23,14 @@ Body insert_temp(Args a) {
 Body Delete_doc_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], ids = a[3];
     return framed(client, message("Can not delete from '", collection_name, "'!"),
-                  [=]() -> Body {
+                  {"Delete_doc_main", db_name, collection_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
-        Held<std::vector<nb::object>> slices = id_slices(collection, ids);
-        if (slices.empty()) co_await driver(collection, "delete_many", doc("_id", doc("$in", ids)));
-        for (const nb::object &part : slices)
-            co_await driver(collection, "delete_many", doc("_id", doc("$in", part)));
+        size_t given = PyList_GET_SIZE(ids.ptr());
+        Deleted deleted = co_await delete_ids(collection, ids, bool(log));
+        if (log)
+            log.done("%s %s.%s: %d ids given, %d deletion calls, %s documents deleted in %.3f s",
+                     {figure("ids", given), figure("calls", deleted.calls), figure("deleted", deleted.documents)});
         co_return nb::none();
     });
 }

@@ -7,16 +7,25 @@
 
 namespace kestrel::functions {
 
+namespace {
+
+// A lookup: the main documents a cursor finds.
+Body read_cursor(nb::handle cursor) { co_return co_await read_all(cursor); }
+
+}  // namespace
+
 // temp_to_main(client, db_name, collection_name): the temp companion is read
 // newest first; for each unique rule the newest temp document carrying a key
 // claims it, older ones carrying the same key are dropped, and the main
 // documents carrying a claimed key are collected for deletion. Then, with the
 // indexes dropped: delete those, insert the kept temp documents (without their
-// `_id`), clear the temp companion, re-create the indexes.
+// `_id`), delete from the temp companion the documents the scan read (and only
+// those: documents loaded meanwhile wait there for the next merge), re-create
+// the indexes. One merge, refresh or compaction of a collection at a time.
 Body temp_to_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     return framed(client, message("Can not insert temp to main for '", collection_name, "'!"),
-                  [=]() -> Body {
+                  {"temp_to_main", db_name, collection_name, true}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
@@ -29,12 +38,20 @@ Body temp_to_main(Args a) {
         Held<std::vector<nb::object>> tekrar;
         for (size_t i = 0; i < rules.size(); ++i) tekrar.push_back(new_set());
         Held<nb::list> docs;
+        Held<nb::list> read_ids;  // the `_id` of every temp document the scan read
+        size_t lookups_made = 0;
 
         // The main documents of each newly claimed key are read while the scan
         // goes on; every read is done before anything is written.
         Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
+        auto on_found = [&](nb::object found, nb::handle) {
+            for (nb::handle main_doc : nb::borrow<nb::list>(found)) set_add(origin_ids, item(main_doc, id_key()));
+        };
         co_await overlapped(reads_in_flight, [&](InFlight &lookups) -> Task<> {
             while (co_await next_item(temp_docs, temp_doc)) {
+                lookups.check();  // a failed lookup stops the scan
+                read_ids.append(item(temp_doc, id_key()));
+                log.progress(nb::len(read_ids));
                 int flag = 0;
                 for (size_t i = 0; i < rules.size(); ++i) {
                     if (!carries(temp_doc, rules[i])) continue;
@@ -45,11 +62,8 @@ Body temp_to_main(Args a) {
                         continue;
                     }
                     set_add(tekrar[i], tekrar_key);
-                    nb::object main_docs = invoke(collection, "find", search_code);
-                    co_await lookups.start(read_all(std::move(main_docs)), [&](nb::object found) {
-                        for (nb::handle main_doc : nb::borrow<nb::list>(found))
-                            set_add(origin_ids, item(main_doc, id_key()));
-                    });
+                    ++lookups_made;
+                    co_await lookups.start(read_cursor, invoke(collection, "find", search_code), on_found);
                 }
                 if (flag == 0) {
                     drop_id(temp_doc);
@@ -57,14 +71,35 @@ Body temp_to_main(Args a) {
                 }
             }
         });
+        // What only the scan needed goes before the writes.
+        temp_docs = nb::object();
+        temp_doc = nb::object();
+        tekrar = std::vector<nb::object>();
+        size_t read = nb::len(read_ids), moved = nb::len(docs);
+        if (log) log.phase("scan done", {figure("read", read), figure("lookups", lookups_made)});
 
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
+        log.phase("indexes dropped");
+        size_t replaced = PySet_GET_SIZE(origin_ids.ptr());
         Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = steal_or_throw(PySequence_List(origin_ids.ptr()));
+        origin_ids = nb::object();
         co_await call_op("Delete_doc_main", std::move(delete_args));
-        if (nb::len(docs) > 0) co_await driver(collection, "insert_many", docs);
-        co_await driver(temp_collection, "delete_many", nb::dict());
+        if (log) log.phase("main documents deleted", {figure("deleted", replaced)});
+        if (moved > 0) co_await driver(collection, "insert_many", docs);
+        docs = nb::list();
+        if (log) log.phase("documents inserted", {figure("inserted", moved)});
+        Deleted deleted = co_await delete_ids(temp_collection, read_ids, bool(log));
+        read_ids = nb::list();
+        if (log) log.phase("temp companion cleared", {figure("cleared", deleted.documents)});
         co_await call_op("active_index", op_args(client, db_name, collection_name));
+        log.phase("indexes rebuilt");
+        if (log)
+            log.done("%s %s.%s: %d temp documents read, %d moved to the main collection, %d superseded, "
+                     "%d main documents replaced, %d lookups, %s temp documents cleared in %.3f s",
+                     {figure("read", read), figure("moved", moved), figure("superseded", read - moved),
+                      figure("replaced", replaced), figure("lookups", lookups_made),
+                      figure("cleared", deleted.documents)});
         co_return nb::none();
     });
 }

@@ -166,10 +166,16 @@ public:
     // documents in the same order (`main_del_ids`). References are handed
     // over rather than copied, so the documents are not touched again here,
     // except for the main ones that still have an `_id` to lose.
-    void finish(std::vector<nb::object> &temp_to_main_docs, nb::list &corrected_archive_docs,
-                nb::list &main_del_ids) {
-        for (size_t n = 1; n < clusters_.size(); ++n)
-            if (clusters_[n] && !clusters_[n]->id.is_valid()) temp_to_main_docs.push_back(std::move(clusters_[n]->doc));
+    // Gives the number of entities (live clusters). The clusters themselves
+    // are let go: what stays in the main collection is never written.
+    size_t finish(std::vector<nb::object> &temp_to_main_docs, nb::list &corrected_archive_docs,
+                  nb::list &main_del_ids) {
+        size_t entities = 0;
+        for (size_t n = 1; n < clusters_.size(); ++n) {
+            if (!clusters_[n]) continue;
+            ++entities;
+            if (!clusters_[n]->id.is_valid()) temp_to_main_docs.push_back(std::move(clusters_[n]->doc));
+        }
         std::vector<nb::object> docs, ids;
         for (Version &v : archive_docs_) {
             if (v.id.is_valid()) {
@@ -180,6 +186,8 @@ public:
         }
         corrected_archive_docs = list_of(docs);
         main_del_ids = list_of(ids);
+        release();
+        return entities;
     }
 
     // The cluster step for one document.
@@ -231,6 +239,15 @@ public:
     }
 
 private:
+    // Everything the clustering held, let go (the memory with it).
+    void release() {
+        rules_ = std::vector<Fields>();
+        tekrar_ = std::vector<KeyTable>();
+        forest_ = std::vector<Node>();
+        clusters_ = std::vector<std::optional<Version>>();
+        archive_docs_ = std::vector<Version>();
+    }
+
     // The document's values for the rule's fields, when it carries them all.
     static bool values_if_carried(nb::handle doc, const Fields &fields, std::vector<nb::object> &out) {
         out.clear();
@@ -285,16 +302,19 @@ private:
 // (documents agreeing on all fields of an archive-unique rule, directly or
 // through a chain) are clustered over the temp companion and the main
 // collection; the greatest `__index__` stays in or enters the main collection,
-// every other version goes to the temp companion of "archive_" + C.
+// every other version goes to the temp companion of "archive_" + C. In the
+// end the documents the temp scan read, and only those, are deleted from the
+// temp companion. One merge, refresh or compaction of a collection at a time.
 //
 // The archived versions are handed to the archive first, before anything is
 // deleted from the main collection: when that insertion fails, nothing has
 // changed, and a failure after it can leave a version in two places, never in
-// none.
+// none. What only the clustering needed is let go before the writes, and each
+// batch once it is written.
 Body refresh_archive(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     return framed(client, message("Can not refresh archive for '", collection_name, "'!"),
-                  [=]() -> Body {
+                  {"refresh_archive", db_name, collection_name, true}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         Held<> temp_collection = item(db, names::temp(collection_name));
@@ -306,33 +326,66 @@ Body refresh_archive(Args a) {
         Held<nb::list> uniques = co_await read_rules(manage_collection, "archive_unique");
         Held<Clusters> clusters(rule_fields(uniques));
         Held<std::vector<nb::object>> temp_to_main_docs;
+        Held<nb::list> read_ids;  // the `_id` of every temp document the scan read
         nb::handle index_field = index_key();
 
         Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
         while (co_await next_item(temp_docs, temp_doc)) {
+            read_ids.append(item(temp_doc, id_key()));
+            log.progress(nb::len(read_ids));
             drop_id(temp_doc);
             if (has_field(temp_doc, index_field))
                 clusters.step(std::move(temp_doc));
             else
                 temp_to_main_docs.push_back(std::move(temp_doc));
         }
+        size_t unversioned = temp_to_main_docs.size();  // moved without taking part
+        size_t temp_read = nb::len(read_ids), main_read = 0;
         Held<> main_docs = scan_newest_first(collection, nb::dict()), main_doc;
-        while (co_await next_item(main_docs, main_doc))
+        while (co_await next_item(main_docs, main_doc)) {
+            log.progress(temp_read + ++main_read);
             if (has_field(main_doc, index_field)) clusters.step(std::move(main_doc));
+        }
+        temp_docs = nb::object();
+        main_docs = nb::object();
+        main_doc = nb::object();
         Held<nb::list> corrected_archive_docs, main_del_ids;
-        clusters.finish(temp_to_main_docs, corrected_archive_docs, main_del_ids);
+        size_t entities = clusters.finish(temp_to_main_docs, corrected_archive_docs, main_del_ids);
         Held<nb::list> moved = list_of(temp_to_main_docs);
+        temp_to_main_docs = std::vector<nb::object>();
+        size_t archived = nb::len(corrected_archive_docs), moved_in = nb::len(moved);
+        // Survivors that were main documents stay where they are.
+        size_t kept = entities - (moved_in - unversioned);
+        if (log) log.phase("scan done", {figure("temp_read", temp_read), figure("main_read", main_read)});
 
-        if (nb::len(corrected_archive_docs) > 0)
+        if (archived > 0)
             co_await call_op("insert_temp", keywords("client", client, "db_name", db_name, "collection_name",
                                                      archive_collection_name, "docs", corrected_archive_docs));
+        corrected_archive_docs = nb::list();
+        if (log) log.phase("archive copies stored", {figure("archived", archived)});
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
+        log.phase("indexes dropped");
+        size_t main_archived = nb::len(main_del_ids);
         Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = main_del_ids;
+        main_del_ids = nb::list();
         co_await call_op("Delete_doc_main", std::move(delete_args));
-        if (nb::len(moved) > 0) co_await driver(collection, "insert_many", moved);
+        if (log) log.phase("main documents deleted", {figure("deleted", main_archived)});
+        if (moved_in > 0) co_await driver(collection, "insert_many", moved);
+        moved = nb::list();
+        if (log) log.phase("documents inserted", {figure("inserted", moved_in)});
         co_await call_op("active_index", op_args(client, db_name, collection_name));
-        co_await driver(temp_collection, "delete_many", nb::dict());
+        log.phase("indexes rebuilt");
+        Deleted deleted = co_await delete_ids(temp_collection, read_ids, bool(log));
+        read_ids = nb::list();
+        if (log) {
+            log.phase("temp companion cleared", {figure("cleared", deleted.documents)});
+            log.done("%s %s.%s: %d temp and %d main documents read, %d entities, %d versions kept in the main "
+                     "collection, %d moved into it, %d archived, %s temp documents cleared in %.3f s",
+                     {figure("temp_read", temp_read), figure("main_read", main_read), figure("entities", entities),
+                      figure("kept", kept), figure("moved", moved_in), figure("archived", archived),
+                      figure("cleared", deleted.documents)});
+        }
         co_return nb::none();
     });
 }

@@ -40,7 +40,8 @@ size_t walk(nb::handle fields) {
 // index "_unique_" + name through insert_index, then its record.
 Body insert_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
-    return framed(client, "Can not create unique.", [=]() -> Body {
+    return framed(client, "Can not create unique.", {"insert_unique", db_name, collection_name},
+                  [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<nb::list> rules = rule_names(unique);
@@ -63,6 +64,7 @@ Body insert_unique(Args a) {
                            e);
             }
         }
+        if (log) log.done("%s %s.%s: created unique rules %s, each with its index in %.3f s", {figure("rules", rules)});
         co_return nb::none();
     });
 }
@@ -71,7 +73,8 @@ Body insert_unique(Args a) {
 // records first, then its index through delete_index.
 Body delete_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
-    return framed(client, message("Can not delete unique '", unique_name, "'!"), [=]() -> Body {
+    return framed(client, message("Can not delete unique '", unique_name, "'!"),
+                  {"delete_unique", db_name, collection_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<> found =
@@ -80,6 +83,7 @@ Body delete_unique(Args a) {
         co_await driver(manage_collection, "delete_many", rule_filter("unique", unique_name));
         co_await call_op("delete_index", keywords("client", client, "db_name", db_name, "collection_name",
                                                   collection_name, "index_name", names::unique_index(unique_name)));
+        if (log) log.done("%s %s.%s: dropped unique rule %s and its index in %.3f s", {figure("rule", unique_name)});
         co_return nb::none();
     });
 }
@@ -88,7 +92,8 @@ Body delete_unique(Args a) {
 // per new rule; no index.
 Body insert_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique = a[3];
-    return framed(client, "Can not create archive_unique.", [=]() -> Body {
+    return framed(client, "Can not create archive_unique.", {"insert_archive_unique", db_name, collection_name},
+                  [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<nb::list> rules = rule_names(unique);
@@ -101,6 +106,7 @@ Body insert_archive_unique(Args a) {
             co_await driver(manage_collection, "insert_one",
                             doc("type", nb::str("archive_unique"), "name", name, "keys", fields));
         }
+        if (log) log.done("%s %s.%s: created archive-unique rules %s in %.3f s", {figure("rules", rules)});
         co_return nb::none();
     });
 }
@@ -110,13 +116,14 @@ Body insert_archive_unique(Args a) {
 Body delete_archive_unique(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], unique_name = a[3];
     return framed(client, message("Can not delete archive_unique '", unique_name, "'!"),
-                  [=]() -> Body {
+                  {"delete_archive_unique", db_name, collection_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> manage_collection = item(db, names::manage(collection_name));
         Held<> found =
             co_await driver(manage_collection, "find_one", rule_filter("archive_unique", unique_name));
         if (found.is_none()) raise_runtime(cat("'", unique_name, "' does not exists in uniques!"));
         co_await driver(manage_collection, "delete_many", rule_filter("archive_unique", unique_name));
+        if (log) log.done("%s %s.%s: dropped archive-unique rule %s in %.3f s", {figure("rule", unique_name)});
         co_return nb::none();
     });
 }

@@ -8,28 +8,41 @@ namespace kestrel::users {
 // send one command to it.
 Body create_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2], pwd = a[3], roles = a[4];
-    return framed(client, "Can not create user!", [=]() -> Body {
+    return framed(client, "Can not create user!", {"create_user", db_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("createUser", user, "pwd", pwd, "roles", roles));
+        if (log) log.done("%s %s: created user %s with roles %s in %.3f s", {figure("user", user), figure("roles", roles)});
         co_return nb::none();
     });
 }
 
 Body drop_user(Args a) {
     nb::handle client = a[0], db_name = a[1], user = a[2];
-    return framed(client, "Can not drop user!", [=]() -> Body {
+    return framed(client, "Can not drop user!", {"drop_user", db_name}, [=](OpLog &log) -> Body {
         Held<> db = co_await database_check(client, db_name);
         co_await driver(db, "command", doc("dropUser", user));
+        if (log) log.done("%s %s: dropped user %s in %.3f s", {figure("user", user)});
         co_return nb::none();
     });
 }
 
 // get_users / get_roles: no session; the server's reply is returned unchanged.
 // The command is made once the database is checked, as a Python body makes it.
-Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict (*command)(), const char *failure) {
+Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict (*command)(), const char *failure,
+                      const char *operation, const char *listed, const char *format) {
+    Held<OpLog> log(operation, db_name);
     try {
         Held<> db = co_await database_check(client, db_name);
-        co_return co_await driver(db, "command", command());
+        Held<> reply = co_await driver(db, "command", command());
+        if (log) {
+            // How many the reply lists, when it is the usual document.
+            nb::object found = nb::none();
+            if (PyDict_Check(reply.ptr()))
+                if (PyObject *list = PyDict_GetItemString(reply.ptr(), listed); list && PyList_Check(list))
+                    found = nb::int_(PyList_GET_SIZE(list));
+            log.done_debug(format, {figure(listed, found)});
+        }
+        co_return std::move(reply);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
         raise_from(nb::str(failure), e);
@@ -39,9 +52,11 @@ Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict (*command)
 nb::dict users_info() { return doc("usersInfo", nb::int_(1)); }
 nb::dict roles_info() { return doc("rolesInfo", nb::int_(1), "showPrivileges", nb::bool_(true)); }
 
-Body get_users(Args a) { return info(a[0], a[1], users_info, "Can not access users!"); }
+Body get_users(Args a) { return info(a[0], a[1], users_info, "Can not access users!", "get_users", "users",
+                                    "%s %s: %s users listed in %.3f s"); }
 
-Body get_roles(Args a) { return info(a[0], a[1], roles_info, "Can not access roles!"); }
+Body get_roles(Args a) { return info(a[0], a[1], roles_info, "Can not access roles!", "get_roles", "roles",
+                                    "%s %s: %s roles listed in %.3f s"); }
 
 }  // namespace kestrel::users
 
