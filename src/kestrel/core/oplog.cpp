@@ -151,9 +151,11 @@ void OpLog::record(int level, const char *format, const char *phase, std::initia
     nb::object text = nb::str(format);
     if (is_done && waited_ >= 0) {
         nb::object waited = seconds_object(waited_);
-        args.push_back(waited);
         set_item(dict, "waited", waited);
-        text = steal_or_throw(PyUnicode_Concat(text.ptr(), interned(", %.3f s of it waiting for its turn").ptr()));
+        if (waited_ >= 0.001) {  // the message says it when there was a wait to speak of
+            args.push_back(waited);
+            text = steal_or_throw(PyUnicode_Concat(text.ptr(), interned(", %.3f s of it waiting for its turn").ptr()));
+        }
     }
     nb::object arg_tuple = steal_or_throw(PyTuple_New((Py_ssize_t) args.size()));
     for (size_t i = 0; i < args.size(); ++i) PyTuple_SET_ITEM(arg_tuple.ptr(), (Py_ssize_t) i, args[i].release().ptr());
