@@ -221,6 +221,11 @@ def _isatty(stream: TextIO) -> bool:
 
 
 def _width(stream: TextIO) -> int:
+    """$COLUMNS if set, as the shells and shutil read it, else the terminal's width."""
+    try:
+        return int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        pass
     try:
         return os.get_terminal_size(stream.fileno()).columns
     except (AttributeError, ValueError, OSError):
