@@ -143,7 +143,7 @@ def test_exit_status_and_message(server, coll, args, status, lines):
     (["delete", "d", "c"], "give the ids as arguments or with --from FILE"),
     (["delete", "d", "c", '{"$oid": "zz"}'], "'zz' is not a valid ObjectId"),
     (["user", "create", "d", "u", "--password-env", "KT_UNSET"], "KT_UNSET is not set"),
-    (["--uri", "mongodb://a:b@:x", "merge", "d", "c"], "bad --uri: Port contains non-digit"),
+    (["--uri", "mongodb://a:b@:x", "merge", "d", "c"], "bad connection URI (--uri or $KESTREL_URI): Port contains"),
 ])
 def test_bad_usage_exits_2(monkeypatch, capsys, args, message):
     monkeypatch.delenv("KT_UNSET", raising=False)

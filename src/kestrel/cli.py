@@ -13,12 +13,14 @@ from __future__ import annotations
 import argparse
 import asyncio
 import getpass
+import json
 import logging
 import os
 import stat
 import sys
 import threading
 import time
+import warnings
 from typing import Any, AsyncIterator, Callable, TextIO
 
 import bson
@@ -48,7 +50,7 @@ class CommandError(Exception):
 # ---- Extended JSON -------------------------------------------------------------
 
 def _json_detail(e: Exception) -> str:
-    if isinstance(e, ValueError) and hasattr(e, "colno"):  # json.JSONDecodeError
+    if isinstance(e, json.JSONDecodeError):  # the column within the one line
         return f"{e.msg} at column {e.colno}"
     return str(e) or type(e).__name__
 
@@ -61,7 +63,7 @@ def parse_value(text: str) -> Any:
         raise ValueError(f"not valid Extended JSON: {_json_detail(e)}") from None
 
 
-def parse_document(text: str) -> dict:
+def parse_document(text: str) -> dict[str, Any]:
     """One Extended JSON object that can be stored as a BSON document."""
     doc = parse_value(text)
     if not isinstance(doc, dict):
@@ -79,7 +81,7 @@ def dumps(doc: Any, canonical: bool = False) -> str:
 
 # ---- argument forms --------------------------------------------------------------
 
-def _query(text: str) -> dict:
+def _query(text: str) -> dict[str, Any]:
     try:
         query = parse_value(text)
     except ValueError as e:
@@ -123,7 +125,7 @@ def _pair(text: str) -> tuple[str, str]:
     return name, value
 
 
-def _field_list(text: str) -> list:
+def _field_list(text: str) -> list[Any]:
     """FIELD,FIELD,... or a JSON list; an empty text is an empty list (which
     the library refuses with its own message)."""
     if text.lstrip().startswith("["):
@@ -135,9 +137,9 @@ def _field_list(text: str) -> list:
 
 
 def _mapping(pairs: list[tuple[str, str]] | None, what: str,
-             convert: Callable[[str], Any] = str) -> dict:
+             convert: Callable[[str], Any] = str) -> dict[str, Any]:
     """NAME=VALUE pairs as the dict the operations take, in the order given."""
-    result: dict = {}
+    result: dict[str, Any] = {}
     for name, value in pairs or ():
         if name in result:
             raise UsageError(f"{what} {name!r} is given twice")
@@ -177,11 +179,11 @@ class Display:
 
     TICK = 0.2
 
-    def __init__(self, stream: TextIO, title: str, render: Callable[[dict], str]):
+    def __init__(self, stream: TextIO, title: str, render: Callable[[dict[str, Any]], str]):
         self.stream = stream
         self.title = title
         self.render = render
-        self.figures: dict = {}
+        self.figures: dict[str, Any] = {}
         self.start = time.monotonic()
         self.enabled = _isatty(stream)
         self._shown = False
@@ -232,7 +234,7 @@ def _width(stream: TextIO) -> int:
         return 80
 
 
-def _render_load(figures: dict) -> str:
+def _render_load(figures: dict[str, Any]) -> str:
     text = f"{_count(figures.get('docs', 0))} documents, {_size(figures.get('bytes', 0))}"
     total = figures.get("total")
     if total:
@@ -240,7 +242,7 @@ def _render_load(figures: dict) -> str:
     return text
 
 
-def _render_scan(figures: dict) -> str:
+def _render_scan(figures: dict[str, Any]) -> str:
     """Documents read so far, once the library has reported progress."""
     return f"{_count(figures['read'])} documents read" if "read" in figures else ""
 
@@ -312,7 +314,7 @@ class _Chunks:
         self._fd = fd
         self._close = close
         self._loop = asyncio.get_running_loop()
-        self._queue: asyncio.Queue = asyncio.Queue()
+        self._queue: asyncio.Queue[bytes | OSError] = asyncio.Queue()
         self._room = threading.Semaphore(self.AHEAD)
         self._stopped = False
         threading.Thread(target=self._read, name="kestrel-reader", daemon=True).start()
@@ -436,7 +438,7 @@ async def run_load(client: Any, args: argparse.Namespace) -> None:
     display = args.display
     loaded = 0          # documents inserted
     through = 0         # the last line of the last batch inserted
-    batch: list[dict] = []
+    batch: list[dict[str, Any]] = []
     batch_first = 0     # the first line of the batch being gathered
 
     def where(number: int) -> str:
@@ -528,8 +530,13 @@ def _password(args: argparse.Namespace) -> str:
             raise UsageError(f"environment variable {args.password_env} is not set")
         return value
     try:
-        first = getpass.getpass(f"Password for {args.user}: ")
-        second = getpass.getpass("Again: ")
+        with warnings.catch_warnings():
+            # without a terminal getpass would read the password with echo
+            warnings.simplefilter("error", getpass.GetPassWarning)
+            first = getpass.getpass(f"Password for {args.user}: ")
+            second = getpass.getpass("Again: ")
+    except getpass.GetPassWarning:
+        raise UsageError("no terminal to ask for the password on: use --password-env VAR") from None
     except EOFError:
         raise CommandError("no password given") from None
     if first != second:
@@ -557,8 +564,8 @@ def _prepare(args: argparse.Namespace) -> None:
 _FORMAT = argparse.RawDescriptionHelpFormatter
 
 
-def _sub(group: Any, name: str, summary: str, description: str, example: str,
-         aliases: tuple[str, ...] = ()) -> argparse.ArgumentParser:
+def _sub(group: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str, summary: str,
+         description: str, example: str, aliases: tuple[str, ...] = ()) -> argparse.ArgumentParser:
     return group.add_parser(name, aliases=list(aliases), help=summary,
                             description=description, formatter_class=_FORMAT,
                             epilog="example:\n  " + example.strip().replace("\n", "\n  "))
@@ -774,7 +781,7 @@ def _client(uri: str) -> Any:
     try:
         return AsyncIOMotorClient(uri)
     except Exception as e:  # a malformed URI; its text may hold a password, so it is not shown
-        raise UsageError(f"bad --uri: {e}") from None
+        raise UsageError(f"bad connection URI (--uri or ${URI_ENV}): {e}") from None
 
 
 async def _run(args: argparse.Namespace) -> None:
