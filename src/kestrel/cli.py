@@ -576,6 +576,23 @@ def _db_coll(p: argparse.ArgumentParser) -> None:
     p.add_argument("collection", metavar="COLL", help="name of the managed (main) collection")
 
 
+def _family(group: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str, summary: str,
+            description: str, example: str, aliases: tuple[str, ...] = ()
+            ) -> "argparse._SubParsersAction[argparse.ArgumentParser]":
+    """A subcommand whose own subcommands (ACTION) are the operations of one family."""
+    return _sub(group, name, summary, description, example, aliases).add_subparsers(
+        dest="action", metavar="ACTION", required=True)
+
+
+def _simple(group: "argparse._SubParsersAction[argparse.ArgumentParser]", prefix: str,
+            rows: tuple[tuple[str, Any, str, str], ...], **defaults: Any) -> None:
+    """Subcommands that take DB and COLL and run one operation on them."""
+    for name, op, summary, description in rows:
+        p = _sub(group, name, summary, description, f"kestrel {prefix}{name} registry people")
+        _db_coll(p)
+        p.set_defaults(run=run_simple, op=op, **defaults)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kestrel", formatter_class=_FORMAT,
@@ -595,10 +612,9 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     # collection create / drop / compact
-    coll = _sub(commands, "collection", "create, drop or compact a managed collection",
-                "Create, drop or compact a managed collection.",
-                "kestrel collection create registry people --unique person=national_ID")
-    coll_cmds = coll.add_subparsers(dest="action", metavar="ACTION", required=True)
+    coll_cmds = _family(commands, "collection", "create, drop or compact a managed collection",
+                        "Create, drop or compact a managed collection.",
+                        "kestrel collection create registry people --unique person=national_ID")
     p = _sub(coll_cmds, "create", "create the collection, its companions, roles, indexes and rules",
              "Create the main collection C, _temp_C, _manage_C and the roles C_R, C_W,\n"
              "C_remove and C_admin, then declare the indexes and rules.\n\n"
@@ -617,22 +633,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--archive-unique", action="append", type=_pair, metavar="NAME=FIELDS",
                    help="an archive-unique rule (repeatable)")
     p.set_defaults(run=run_create)
-    for name, op, summary, description in (
-            ("drop", functions.drop_collection, "drop the collection, its companions and roles",
-             "Drop C, _temp_C, _manage_C, then the four roles; archive_C stays."),
-            ("compact", functions.compact, "compact the main collection",
-             "Drop the indexes, run the server's compact command (its reply is printed)\n"
-             "and rebuild the declared indexes.")):
-        p = _sub(coll_cmds, name, summary, description,
-                 f"kestrel collection {name} registry people")
-        _db_coll(p)
-        p.set_defaults(run=run_simple, op=op)
+    _simple(coll_cmds, "collection ", (
+        ("drop", functions.drop_collection, "drop the collection, its companions and roles",
+         "Drop C, _temp_C, _manage_C, then the four roles; archive_C stays."),
+        ("compact", functions.compact, "compact the main collection",
+         "Drop the indexes, run the server's compact command (its reply is printed)\n"
+         "and rebuild the declared indexes.")))
 
     # index add / delete / deactivate / activate
-    index = _sub(commands, "index", "declare, delete, deactivate or activate indexes",
-                 "Declare, delete, deactivate or activate the indexes of a managed collection.",
-                 "kestrel index add registry people \"age_index=[('age', 1)]\"")
-    index_cmds = index.add_subparsers(dest="action", metavar="ACTION", required=True)
+    index_cmds = _family(commands, "index", "declare, delete, deactivate or activate indexes",
+                         "Declare, delete, deactivate or activate the indexes of a managed collection.",
+                         "kestrel index add registry people \"age_index=[('age', 1)]\"")
     p = _sub(index_cmds, "add", "create indexes and record them",
              "Create indexes on C in one batch and record them in _manage_C. Each is\n"
              "NAME=TEXT, TEXT an index specification as the Python API takes it.",
@@ -645,14 +656,11 @@ def build_parser() -> argparse.ArgumentParser:
     _db_coll(p)
     p.add_argument("name", metavar="NAME", help="index name")
     p.set_defaults(run=run_named, op=functions.delete_index)
-    for name, op, summary, description in (
-            ("deactivate", functions.deactive_index, "drop every index but _id_; the records stay",
-             "Drop every index of C but _id_; the index records stay, for 'activate'."),
-            ("activate", functions.active_index, "re-create every recorded index",
-             "Re-create every index recorded in _manage_C.")):
-        p = _sub(index_cmds, name, summary, description, f"kestrel index {name} registry people")
-        _db_coll(p)
-        p.set_defaults(run=run_simple, op=op)
+    _simple(index_cmds, "index ", (
+        ("deactivate", functions.deactive_index, "drop every index but _id_; the records stay",
+         "Drop every index of C but _id_; the index records stay, for 'activate'."),
+        ("activate", functions.active_index, "re-create every recorded index",
+         "Re-create every index recorded in _manage_C.")))
 
     # unique and archive-unique add / delete
     for family, insert, delete, label, meaning in (
@@ -663,10 +671,9 @@ def build_parser() -> argparse.ArgumentParser:
              "archive-unique rule",
              "The refresh keeps, per archive-unique key, the version with the greatest\n"
              "__index__ and moves the others to the archive.")):
-        fam = _sub(commands, family, f"declare or remove {label}s",
-                   f"Declare or remove {label}s.\n\n{meaning}",
-                   f"kestrel {family} add registry people person=national_ID")
-        fam_cmds = fam.add_subparsers(dest="action", metavar="ACTION", required=True)
+        fam_cmds = _family(commands, family, f"declare or remove {label}s",
+                           f"Declare or remove {label}s.\n\n{meaning}",
+                           f"kestrel {family} add registry people person=national_ID")
         p = _sub(fam_cmds, "add", f"declare {label}s",
                  f"Declare {label}s, each NAME=FIELD,FIELD,... or NAME='[\"FIELD\", ...]'.\n\n{meaning}",
                  f"kestrel {family} add registry people person=national_ID name=name,family")
@@ -704,18 +711,15 @@ def build_parser() -> argparse.ArgumentParser:
                    help="read ids, one per line, from FILE (- for standard input)")
     p.set_defaults(run=run_delete)
 
-    for name, op, summary, description in (
-            ("merge", functions.temp_to_main, "merge the temp companion into the main collection",
-             "Merge _temp_C into C: per unique-rule key the newest document wins and\n"
-             "main documents sharing a key are replaced; _temp_C is emptied."),
-            ("refresh", functions.refresh_archive, "refresh against the archive-unique rules",
-             "Cluster the temp and main documents by the archive-unique rules: the\n"
-             "greatest __index__ stays in C, every other version goes to _temp_archive_C.")):
-        p = _sub(commands, name, summary,
-                 description + "\nOn a terminal, stderr shows the documents read and the time elapsed.",
-                 f"kestrel {name} registry people")
-        _db_coll(p)
-        p.set_defaults(run=run_simple, op=op, display_render=_render_scan)
+    shown = "\nOn a terminal, stderr shows the documents read and the time elapsed."
+    _simple(commands, "", (
+        ("merge", functions.temp_to_main, "merge the temp companion into the main collection",
+         "Merge _temp_C into C: per unique-rule key the newest document wins and\n"
+         "main documents sharing a key are replaced; _temp_C is emptied." + shown),
+        ("refresh", functions.refresh_archive, "refresh against the archive-unique rules",
+         "Cluster the temp and main documents by the archive-unique rules: the\n"
+         "greatest __index__ stays in C, every other version goes to _temp_archive_C." + shown)),
+        display_render=_render_scan)
 
     p = _sub(commands, "find", "find the newest documents in temp and main",
              "Run QUERY (Extended JSON) on _temp_C and C and write the newest versions\n"
@@ -730,10 +734,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=run_find)
 
     # users and roles
-    user = _sub(commands, "user", "create, drop or list users",
-                "Create, drop or list the users of a database.",
-                "kestrel user list registry", aliases=("users",))
-    user_cmds = user.add_subparsers(dest="action", metavar="ACTION", required=True)
+    user_cmds = _family(commands, "user", "create, drop or list users",
+                        "Create, drop or list the users of a database.",
+                        "kestrel user list registry", aliases=("users",))
     p = _sub(user_cmds, "create", "create a user",
              "Create a user in DB. The password is asked for twice, without echo, or read\n"
              "from the environment variable named by --password-env; never give it as\n"
@@ -758,9 +761,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("db", metavar="DB", help="database")
     p.set_defaults(run=run_listing, op=users.get_users, field="users")
 
-    role = _sub(commands, "role", "list roles", "List the roles of a database.",
-                "kestrel roles list registry", aliases=("roles",))
-    role_cmds = role.add_subparsers(dest="action", metavar="ACTION", required=True)
+    role_cmds = _family(commands, "role", "list roles", "List the roles of a database.",
+                        "kestrel roles list registry", aliases=("roles",))
     p = _sub(role_cmds, "list", "list the roles of a database with their privileges",
              "Write the roles of DB with their privileges to stdout, one Extended JSON\n"
              "document per line.", "kestrel roles list registry")
