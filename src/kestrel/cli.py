@@ -741,8 +741,8 @@ def build_parser() -> argparse.ArgumentParser:
              "Create a user in DB. The password is asked for twice, without echo, or read\n"
              "from the environment variable named by --password-env; never give it as\n"
              "an argument. A role is a role name of DB or a document {\"role\": ..., \"db\": ...}.",
-             "READER_PW=... kestrel user create registry reader --role people_R "
-             "--password-env READER_PW")
+             "kestrel user create registry reader --role people_R       # asks for it\n"
+             "kestrel user create registry reader --role people_R --password-env READER_PW")
     p.add_argument("db", metavar="DB", help="database (the user's authentication database)")
     p.add_argument("user", metavar="USER", help="user name")
     p.add_argument("--role", dest="roles", action="append", type=_role, default=[],
@@ -846,3 +846,4 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{prog}: {lines[0]}", *lines[1:], sep="\n", file=sys.stderr)
         return EXIT_FAILED
     return 0
+
