@@ -1,4 +1,4 @@
-# `make demo` runs the example pipeline on an embedded server; `make test` runs
+# `make demo` runs the example pipeline, then the command line, on an embedded server; `make test` runs
 # every test. Both create the virtual environment and build the package first.
 PYTHON ?= $(shell .ci/find-python)
 VENV := .venv
@@ -25,6 +25,7 @@ test: install
 
 demo: install
 	$(PY) examples/pipeline.py
+	$(PY) examples/cli_demo.py
 
 bench: install
 	$(PY) bench/run_all.py
