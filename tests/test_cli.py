@@ -323,3 +323,20 @@ def test_index_rule_and_collection_commands(server, mongo, coll, monkeypatch, ca
     assert [(r["type"], r["name"], r.get("keys")) for r in mongo[coll]["_manage_people"].find()] == records
     names = [i["name"] for i in mongo[coll]["people"].list_indexes()]
     assert names == (["_id_", *indexes] if indexes is not None else [])
+
+
+@pytest.mark.parametrize("flag, levels", [("-v", {"INFO"}), ("-vv", {"INFO", "DEBUG"})])
+def test_verbose_shows_the_library_records(server, coll, tmp_path, flag, levels):
+    src = tmp_path / "people.jsonl"
+    src.write_text(jsonl(PEOPLE))
+    load = kestrel(server, flag, "load", coll, "people", str(src), "--batch", "3")
+    merge = kestrel(server, flag, "merge", coll, "people")
+    assert (load.returncode, load.stdout, merge.returncode, merge.stdout) == (0, "", 0, "")
+    inserted = [line for line in load.stderr.splitlines() if "insert_temp" in line and "INFO" in line]
+    assert [i.split(" in ")[0] for i in inserted] == [
+        f"INFO kestrel.functions: insert_temp {coll}.people: {n} documents inserted" for n in (3, 2)]
+    done = [line for line in merge.stderr.splitlines() if line.startswith("INFO")]
+    assert len(done) == 1 and done[0].startswith(
+        f"INFO kestrel.functions: temp_to_main {coll}.people: 5 temp documents read, 3 moved to the main "
+        "collection, 2 superseded, 0 main documents replaced, 3 lookups, 5 temp documents cleared in ")
+    assert {line.split()[0] for line in merge.stderr.splitlines()} == levels
