@@ -9,13 +9,17 @@ same calls with the same arguments and end the same way. Best of five
 interleaved rounds.
 
     python bench/bench_bridge.py [N]
-    python bench/bench_bridge.py --loop OPERATION kestrel|python N   (one loop, for perf or callgrind)
+    python bench/bench_bridge.py --loop OPERATION kestrel|python N [--log-info]   (one loop, for perf or callgrind)
+
+Each table twice: with logging unconfigured, as it comes, and with kestrel's
+records at INFO, handled by the package's NullHandler.
 """
 
 from __future__ import annotations
 
 import asyncio
 import copy
+import logging
 import os
 import sys
 import time
@@ -175,15 +179,25 @@ def measure(n, rounds=5):
     return asyncio.run(run())
 
 
+def log_info(on):
+    """kestrel's records at INFO (to the package's NullHandler), or logging
+    unconfigured as it comes."""
+    logging.getLogger("kestrel").setLevel(logging.INFO if on else logging.NOTSET)
+
+
 def main(n=20_000):
     check_equivalence()
-    best = measure(n)
-    print(f"bridge: best of 5 interleaved rounds of {n} calls each, null client")
-    print("| operation | kestrel | plain Python | ratio |")
-    print("|---|---|---|---|")
-    for name in OPERATIONS:
-        k, p = best[(name, "kestrel")], best[(name, "python")]
-        print(f"| `{name}` | {k * 1e6:.2f} µs | {p * 1e6:.2f} µs | {k / p:.2f}x |")
+    for on in (False, True):
+        log_info(on)
+        best = measure(n)
+        print(f"bridge: best of 5 interleaved rounds of {n} calls each, null client, "
+              + ("kestrel's records at INFO to a null handler" if on else "logging unconfigured"))
+        print("| operation | kestrel | plain Python | ratio |")
+        print("|---|---|---|---|")
+        for name in OPERATIONS:
+            k, p = best[(name, "kestrel")], best[(name, "python")]
+            print(f"| `{name}` | {k * 1e6:.2f} µs | {p * 1e6:.2f} µs | {k / p:.2f}x |")
+    log_info(False)
     return best
 
 
@@ -195,6 +209,7 @@ def loop(name, side, n):
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--loop":
+        log_info("--log-info" in sys.argv)
         loop(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     else:
         main(int(sys.argv[1]) if len(sys.argv) > 1 else 20_000)

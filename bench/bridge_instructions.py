@@ -25,13 +25,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 
-def total(python: str, name: str, side: str, n: int) -> int:
+def total(python: str, name: str, side: str, n: int, log_info: bool = False) -> int:
     """The instructions of one run of `n` calls, start-up included."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                        python, os.path.join(HERE, "bench_bridge.py"), "--loop", name, side, str(n)],
+                        python, os.path.join(HERE, "bench_bridge.py"), "--loop", name, side, str(n),
+                        *(["--log-info"] if log_info else [])],
                        check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(out) as f:
             for line in f:
@@ -40,11 +41,11 @@ def total(python: str, name: str, side: str, n: int) -> int:
     raise RuntimeError(f"no total in the callgrind output of {name} {side} {n}")
 
 
-def per_call(python, names, n1, n2, jobs):
+def per_call(python, names, n1, n2, jobs, log_info=False):
     """{(operation, side): instructions per call}"""
     runs = [(name, side, n) for name in names for side in ("kestrel", "python") for n in (n1, n2)]
     with ThreadPoolExecutor(jobs) as pool:
-        totals = dict(zip(runs, pool.map(lambda r: total(python, *r), runs)))
+        totals = dict(zip(runs, pool.map(lambda r: total(python, *r, log_info), runs)))
     return {(name, side): (totals[(name, side, n2)] - totals[(name, side, n1)]) / (n2 - n1)
             for name in names for side in ("kestrel", "python")}
 
@@ -57,9 +58,12 @@ def main():
     parser.add_argument("--n2", type=int, default=3000)
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--python", default=sys.executable)
+    parser.add_argument("--log-info", action="store_true",
+                        help="kestrel's records at INFO, to the package's NullHandler")
     args = parser.parse_args()
-    counts = per_call(args.python, args.operations, args.n1, args.n2, args.jobs)
-    print(f"instructions per call, callgrind, ({args.n2} - {args.n1} calls) / {args.n2 - args.n1}")
+    counts = per_call(args.python, args.operations, args.n1, args.n2, args.jobs, args.log_info)
+    print(f"instructions per call, callgrind, ({args.n2} - {args.n1} calls) / {args.n2 - args.n1}"
+          + (", kestrel's records at INFO" if args.log_info else ""))
     print("| operation | kestrel | plain Python | ratio |")
     print("|---|---|---|---|")
     for name in args.operations:
