@@ -52,8 +52,10 @@ Task<> Turn::take(nb::handle db_name, nb::handle collection_name) {
     if (!PyUnicode_Check(db_name.ptr()) || !PyUnicode_Check(collection_name.ptr())) co_return;
     Held<> loop = running_loop();
     if (loop.is_none()) co_return;  // driven outside an event loop: nothing runs beside it
-    Held<> key = nb::make_tuple(loop, steal_or_throw(PyUnicode_FromObject(db_name.ptr())),
-                                steal_or_throw(PyUnicode_FromObject(collection_name.ptr())));
+    nb::object db = steal_or_throw(PyUnicode_FromObject(db_name.ptr()));
+    nb::object collection = steal_or_throw(PyUnicode_FromObject(collection_name.ptr()));
+    Held<> key = steal_or_throw(PyTuple_Pack(3, loop.ptr(), db.ptr(), collection.ptr()));
+    db = collection = nb::object();
     PyObject *queue = PyDict_GetItemWithError(turns(), key.ptr());  // borrowed
     if (!queue) {
         if (PyErr_Occurred()) throw_pending();
@@ -91,10 +93,12 @@ void Turn::release() noexcept {
         nb::handle loop = PyTuple_GET_ITEM(key.ptr(), 0);
         bool handed = false;
         bool closed = true;  // on a closed loop nobody can take the turn any more
-        try {
-            closed = method_true(loop, "is_closed");
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable(loop);
+        if (PyList_GET_SIZE(queue) > 0) {
+            try {
+                closed = method_true(loop, "is_closed");
+            } catch (nb::python_error &e) {
+                e.discard_as_unraisable(loop);
+            }
         }
         while (!closed && !handed && PyList_GET_SIZE(queue) > 0) {
             nb::object next = nb::borrow(PyList_GET_ITEM(queue, 0));

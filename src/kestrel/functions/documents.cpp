@@ -237,31 +237,33 @@ void raise_rule_without_fields(nb::handle rule_name) {
 
 namespace kestrel::functions {
 
-Task<Deleted> delete_ids(nb::handle collection, nb::handle ids, bool count_deleted) {
-    Deleted deleted;
-    if (count_deleted) deleted.documents = nb::int_(0);
-    Held<std::vector<nb::object>> slices = id_slices(collection, ids);
-    // The list as given when it goes in one call.
-    size_t calls = slices.empty() ? 1 : slices.size();
-    for (size_t k = 0; k < calls; ++k) {
-        nb::handle part = slices.empty() ? ids : nb::handle(slices[k]);
-        Held<> result = co_await driver(collection, "delete_many", doc("_id", doc("$in", part)));
-        ++deleted.calls;
-        if (count_deleted && !deleted.documents.is_none()) {
-            // As the driver's result says, when it says (an unacknowledged
-            // write does not).
-            PyObject *n = PyObject_GetAttrString(result.ptr(), "deleted_count");
-            if (n && PyLong_Check(n)) {
-                deleted.documents = steal_or_throw(PyNumber_Add(deleted.documents.ptr(), n));
-            } else {
-                if (!n && !PyErr_ExceptionMatches(PyExc_Exception)) throw_pending();
-                PyErr_Clear();
-                deleted.documents = nb::none();
-            }
-            Py_XDECREF(n);
-        }
+IdDeletion::IdDeletion(nb::handle collection, nb::handle ids, bool counting)
+    : ids_(ids), slices_(id_slices(collection, ids)) {
+    if (counting) deleted = nb::int_(0);
+}
+
+nb::dict IdDeletion::filter(size_t k) const {
+    return doc("_id", doc("$in", slices_.empty() ? ids_ : nb::handle(slices_[k])));
+}
+
+void IdDeletion::count(nb::handle result) {
+    if (!deleted.is_valid() || deleted.is_none()) return;
+    // As the driver's result says, when it says (an unacknowledged write
+    // does not).
+    PyObject *n = PyObject_GetAttrString(result.ptr(), "deleted_count");
+    if (n && PyLong_Check(n)) {
+        deleted = steal_or_throw(PyNumber_Add(deleted.ptr(), n));
+    } else {
+        if (!n && !PyErr_ExceptionMatches(PyExc_Exception)) throw_pending();
+        PyErr_Clear();
+        deleted = nb::none();
     }
-    co_return deleted;
+    Py_XDECREF(n);
+}
+
+int IdDeletion::traverse(visitproc visit, void *arg) const {
+    Py_VISIT(deleted.ptr());
+    return visit_refs(slices_, visit, arg);
 }
 
 }  // namespace kestrel::functions

@@ -44,17 +44,32 @@ nb::object key_tuple(nb::handle doc, const Fields &fields);
 // every document one entity.
 Task<nb::list> read_rules(nb::handle manage, const char *type);
 
-// The documents of `collection` whose `_id` is in `ids` (a list), deleted:
-// one delete_many of {"_id": {"$in": ids}}, with the list as given, when its
-// filter fits in one command (always so for an empty list); else as few
-// calls, each filter under the server's document limit, as delete them all.
-// Gives the calls made and, when `count_deleted`, the documents deleted as
-// the driver's results say (None when one does not say).
-struct Deleted {
-    size_t calls = 0;
-    nb::object documents;
+// The deletion of the documents of a collection whose `_id` is in `ids` (a
+// list): one delete_many of {"_id": {"$in": ids}}, with the list as given,
+// when its filter fits in one command (always so for an empty list); else as
+// few calls, each filter under the server's document limit, as delete them
+// all. When asked to, it counts the documents deleted as the driver's
+// results say (None once one does not say). Used as
+//
+//     Held<IdDeletion> deletion(collection, ids, count);
+//     for (size_t k = 0; k < deletion.calls(); ++k)
+//         deletion.count(co_await driver(collection, "delete_many", deletion.filter(k)));
+class IdDeletion {
+public:
+    IdDeletion(nb::handle collection, nb::handle ids, bool counting);
+    size_t calls() const { return slices_.empty() ? 1 : slices_.size(); }
+    nb::dict filter(size_t k) const;
+    void count(nb::handle result);
+    // The documents deleted: an int, None when a result did not say, or
+    // invalid when not counting.
+    nb::object deleted;
+
+    int traverse(visitproc visit, void *arg) const;
+
+private:
+    nb::handle ids_;                   // borrowed from the caller, who keeps it
+    std::vector<nb::object> slices_;  // the id lists when there is more than one call
 };
-Task<Deleted> delete_ids(nb::handle collection, nb::handle ids, bool count_deleted);
 
 // raise ValueError("'<rule>' has no fields!")
 [[noreturn]] void raise_rule_without_fields(nb::handle rule_name);

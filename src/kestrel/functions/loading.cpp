@@ -27,10 +27,12 @@ Body Delete_doc_main(Args a) {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);
         size_t given = PyList_GET_SIZE(ids.ptr());
-        Deleted deleted = co_await delete_ids(collection, ids, bool(log));
+        Held<IdDeletion> deletion(collection, ids, bool(log));
+        for (size_t k = 0; k < deletion.calls(); ++k)
+            deletion.count(co_await driver(collection, "delete_many", deletion.filter(k)));
         if (log)
             log.done("%s %s.%s: %d ids given, %d deletion calls, %s documents deleted in %.3f s",
-                     {figure("ids", given), figure("calls", deleted.calls), figure("deleted", deleted.documents)});
+                     {figure("ids", given), figure("calls", deletion.calls()), figure("deleted", deletion.deleted)});
         co_return nb::none();
     });
 }

@@ -89,9 +89,11 @@ Body temp_to_main(Args a) {
         if (moved > 0) co_await driver(collection, "insert_many", docs);
         docs = nb::list();
         if (log) log.phase("documents inserted", {figure("inserted", moved)});
-        Deleted deleted = co_await delete_ids(temp_collection, read_ids, bool(log));
+        Held<IdDeletion> clearing(temp_collection, read_ids, bool(log));
+        for (size_t k = 0; k < clearing.calls(); ++k)
+            clearing.count(co_await driver(temp_collection, "delete_many", clearing.filter(k)));
         read_ids = nb::list();
-        if (log) log.phase("temp companion cleared", {figure("cleared", deleted.documents)});
+        if (log) log.phase("temp companion cleared", {figure("cleared", clearing.deleted)});
         co_await call_op("active_index", op_args(client, db_name, collection_name));
         log.phase("indexes rebuilt");
         if (log)
@@ -99,7 +101,7 @@ Body temp_to_main(Args a) {
                      "%d main documents replaced, %d lookups, %s temp documents cleared in %.3f s",
                      {figure("read", read), figure("moved", moved), figure("superseded", read - moved),
                       figure("replaced", replaced), figure("lookups", lookups_made),
-                      figure("cleared", deleted.documents)});
+                      figure("cleared", clearing.deleted)});
         co_return nb::none();
     });
 }

@@ -376,15 +376,17 @@ Body refresh_archive(Args a) {
         if (log) log.phase("documents inserted", {figure("inserted", moved_in)});
         co_await call_op("active_index", op_args(client, db_name, collection_name));
         log.phase("indexes rebuilt");
-        Deleted deleted = co_await delete_ids(temp_collection, read_ids, bool(log));
+        Held<IdDeletion> clearing(temp_collection, read_ids, bool(log));
+        for (size_t k = 0; k < clearing.calls(); ++k)
+            clearing.count(co_await driver(temp_collection, "delete_many", clearing.filter(k)));
         read_ids = nb::list();
         if (log) {
-            log.phase("temp companion cleared", {figure("cleared", deleted.documents)});
+            log.phase("temp companion cleared", {figure("cleared", clearing.deleted)});
             log.done("%s %s.%s: %d temp and %d main documents read, %d entities, %d versions kept in the main "
                      "collection, %d moved into it, %d archived, %s temp documents cleared in %.3f s",
                      {figure("temp_read", temp_read), figure("main_read", main_read), figure("entities", entities),
                       figure("kept", kept), figure("moved", moved_in), figure("archived", archived),
-                      figure("cleared", deleted.documents)});
+                      figure("cleared", clearing.deleted)});
         }
         co_return nb::none();
     });
