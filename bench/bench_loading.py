@@ -1,0 +1,265 @@
+"""Loading while merging, and what clearing the temp companion costs.
+
+1. Loading while merging (bench/load_scenario.py), for each client (Motor's
+   and PyMongo's): two loader tasks insert batches of 20 documents over 200
+   keys with a per-key version counter for 6 s while one or two tasks loop
+   `temp_to_main` (or `refresh_archive`) on the same collection; then the
+   loaders stop, the merging tasks finish their call, and one last merge
+   runs. Reported: documents loaded, merges done while loading, merges that
+   failed, keys whose main document is not exactly the last loaded version
+   (wrong or missing), keys with no main document at all (lost), main
+   documents beyond one a key (duplicates), documents left in `_temp_c`; for
+   refreshes also the loaded versions found neither in the main collection
+   nor in `_temp_archive_c` (gone) and those found more than once
+   (duplicated). A faultless run has zeros in every column after "failed".
+   With --reference each case also runs with the merge and the refresh of
+   bench/driver_baseline.py, which clear only what their scan read, taking
+   turns (bench/load_scenario.py's `reference`): what a correct merge comes
+   to on the same load, and how long it takes.
+
+2. Clearing, with the driver alone: the temp companion holding N documents,
+   `delete_many({})` against `delete_many({"_id": {"$in": ids}})` with the
+   ids of every document (one call; split under 16 MiB - 16 KiB like the
+   library's deletions when it would not fit), the two taking turns, both
+   clients, several rounds. On SecantusDB every deleted document is matched
+   against the whole `$in` list, so its `$in` deletion grows with N x N:
+   1,000 documents take seconds, 10,000 several minutes a call (100,000
+   ids, 1.9 MB of filter in one call, would at that growth take hours). The
+   default sizes keep `make bench` within minutes; give larger ones with
+   --clear-sizes.
+
+    python bench/bench_loading.py                    # a few minutes
+    python bench/bench_loading.py --quick            # smoke run, well under a minute
+    python bench/bench_loading.py --clear-sizes 10000 --clear-rounds 2 --no-load   # about 30 min
+    python bench/bench_loading.py --reference --clear-sizes ''                      # about 5 min
+    KESTREL_TEST_URI=mongodb://... python bench/bench_loading.py
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import platform
+import statistics
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import load_scenario  # noqa: E402
+from plain_ops import id_batches  # noqa: E402
+
+DB = "kestrel_bench_loading"
+CASES = [("merge", 1), ("merge", 2), ("refresh", 1), ("refresh", 2)]
+FILL_BATCH = 10_000
+
+
+def makers(host, user, pwd, auth_source="admin"):
+    from motor.motor_asyncio import AsyncIOMotorClient
+    from pymongo import AsyncMongoClient
+    kw = dict(host=host, username=user, password=pwd, authSource=auth_source)
+    return {"motor": lambda: AsyncIOMotorClient(**kw), "pymongo": lambda: AsyncMongoClient(**kw)}
+
+
+async def close(client):
+    result = client.close()
+    if asyncio.iscoroutine(result):
+        await result
+
+
+# ---- loading while merging -------------------------------------------------------
+
+LOAD_COLUMNS = ["loaded", "merges", "failed", "wrong or missing", "lost", "duplicates",
+                "temp left", "versions gone", "versions duplicated"]
+
+
+async def load_case(make, kind, tasks, args, who):
+    client = make()
+    try:
+        await load_scenario.drop(client, DB)
+        outcome = await load_scenario.run_case(
+            client, DB, kind, tasks, loaders=args.loaders, keys=args.keys, batch=args.batch,
+            seconds=args.seconds,
+            operation=load_scenario.reference(kind) if who == "plain" else None)
+        await load_scenario.drop(client, DB)
+        return outcome
+    finally:
+        await close(client)
+
+
+def load_row(who, flavor, kind, tasks, o, keys):
+    s = o.summary()
+    assert s["strangers"] == 0, s  # a main document of a key nobody loaded
+    cells = {"loaded": len(o.loaded), "merges": o.merges, "failed": len(o.failures), **s}
+    out = [f"{kind} x{tasks}", who, flavor, f"{o.seconds:.1f} s"]
+    for col in LOAD_COLUMNS:
+        v = cells.get(col)
+        if v is None:
+            out.append("")
+        elif col in ("wrong or missing", "lost"):
+            out.append(f"{v:,} of {keys}")
+        elif col.startswith("versions"):
+            out.append(f"{v:,} of {len(o.loaded):,}")
+        else:
+            out.append(f"{v:,}")
+    return out
+
+
+# ---- clearing --------------------------------------------------------------------
+
+async def fill(coll, n):
+    await coll.drop()
+    for start in range(0, n, FILL_BATCH):
+        await coll.insert_many([{"key": i, "version": 1, "pad": load_scenario.PAD}
+                                for i in range(start, min(n, start + FILL_BATCH))])
+    return [d["_id"] async for d in coll.find({}, {"_id": 1})]
+
+
+async def clear_once(make, n, how):
+    """Seconds one clearing of n temp documents takes, and the deletion calls made."""
+    client = make()
+    try:
+        coll = client[DB]["_temp_" + load_scenario.COLLECTION]
+        ids = await fill(coll, n)
+        assert len(ids) == n
+        t = time.perf_counter()
+        if how == "all":
+            calls, deleted = 1, (await coll.delete_many({})).deleted_count
+        else:
+            batches = id_batches(coll, ids)
+            calls, deleted = len(batches), 0
+            for batch in batches:
+                deleted += (await coll.delete_many({"_id": {"$in": batch}})).deleted_count
+        elapsed = time.perf_counter() - t
+        assert deleted == n and await coll.count_documents({}) == 0, (deleted, n)
+        await client.drop_database(DB)
+        return elapsed, calls
+    finally:
+        await close(client)
+
+
+async def clearing(clients, sizes, rounds):
+    times = {}  # (n, flavor, how) -> [seconds]
+    calls = {}
+    for r in range(rounds):
+        for n in sizes:
+            for flavor, make in clients.items():
+                # The two take turns, and the one that goes first alternates.
+                for how in (("all", "ids") if r % 2 == 0 else ("ids", "all")):
+                    t, c = await clear_once(make, n, how)
+                    times.setdefault((n, flavor, how), []).append(t)
+                    calls[(n, flavor, how)] = c
+                    print(f"  round {r + 1}: N={n:,} {flavor} {how}: {t:.3f} s", flush=True)
+    rows = []
+    for n in sizes:
+        for flavor in clients:
+            a, i = times[(n, flavor, "all")], times[(n, flavor, "ids")]
+            ratios = sorted(y / x for x, y in zip(a, i))
+            rows.append([f"{n:,}", flavor, f"{statistics.median(a):.3f} s",
+                         f"{statistics.median(i):.3f} s ({calls[(n, flavor, 'ids')]} call)",
+                         f"{statistics.median(ratios):,.0f}x",
+                         f"{ratios[0]:,.0f}x-{ratios[-1]:,.0f}x", str(len(ratios))])
+    return rows
+
+
+# ---- output ----------------------------------------------------------------------
+
+def table(header, rows):
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+    line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"  # noqa: E731
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+    print(flush=True)
+
+
+def versions():
+    from importlib.metadata import PackageNotFoundError, version
+    out = [f"CPython {platform.python_version()}"]
+    for dist in ("motor", "pymongo", "SecantusDB"):
+        try:
+            out.append(f"{dist} {version(dist)}")
+        except PackageNotFoundError:
+            pass
+    return ", ".join(out)
+
+
+async def main(host, user, pwd, auth_source, args):
+    clients = {k: v for k, v in makers(host, user, pwd, auth_source).items() if k in args.clients}
+    if not args.no_load:
+        print(f"Loading while merging: {args.loaders} loaders, {args.keys} keys, batches of "
+              f"{args.batch}, {args.seconds:g} s of loading, then one last merge", flush=True)
+        rows = []
+        for kind, tasks in args.cases:
+            for who in ["kestrel"] + ["plain"] * args.reference:
+                for flavor, make in clients.items():
+                    o = await load_case(make, kind, tasks, args, who)
+                    rows.append(load_row(who, flavor, kind, tasks, o, len(o.last)))
+                    print(f"  {kind} x{tasks} {who} {flavor}: {o.describe()}; {o.seconds:.1f} s",
+                          flush=True)
+                    if o.failures:
+                        print(f"    first failure: {o.failures[0]!r} caused by "
+                              f"{o.failures[0].__cause__!r}", flush=True)
+        print()
+        table(["case", "merging", "client", "time"] + LOAD_COLUMNS, rows)
+    if args.clear_sizes:
+        print(f"Clearing the temp companion: delete_many({{}}) against "
+              f"delete_many({{'_id': {{'$in': ids}}}}), {args.clear_rounds} round(s)", flush=True)
+        rows = await clearing(clients, args.clear_sizes, args.clear_rounds)
+        print()
+        table(["N", "client", "{} (median)", "$in ids (median)", "ratio (median)",
+               "ratio range", "rounds"], rows)
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--quick", action="store_true", help="smoke run: 2 s of loading, small clearing")
+    p.add_argument("--seconds", type=float, help="of loading (default 6; --quick: 2)")
+    p.add_argument("--loaders", type=int, default=2)
+    p.add_argument("--keys", type=int, default=200)
+    p.add_argument("--batch", type=int, default=20)
+    p.add_argument("--clients", default="motor,pymongo")
+    p.add_argument("--no-load", action="store_true", help="only the clearing")
+    p.add_argument("--reference", action="store_true",
+                   help="also merge with the plain-driver operations that take turns and "
+                        "clear only what they read (bench/driver_baseline.py)")
+    p.add_argument("--clear-sizes", help="temp documents, comma-separated ('' for no clearing; "
+                   "default 1000,2000; --quick: 500)")
+    p.add_argument("--clear-rounds", type=int, help="default 3; --quick: 1")
+    args = p.parse_args(argv)
+    for name, normal, quick in (("seconds", 6.0, 2.0), ("clear_sizes", "1000,2000", "500"),
+                                ("clear_rounds", 3, 1)):
+        if getattr(args, name) is None:
+            setattr(args, name, quick if args.quick else normal)
+    args.clients = args.clients.split(",")
+    args.cases = CASES
+    args.clear_sizes = [int(s) for s in args.clear_sizes.split(",") if s]
+    return args
+
+
+def run(argv=None):
+    args = parse(sys.argv[1:] if argv is None else argv)
+    print(f"{versions()}; {os.cpu_count()} cores; load average "
+          + " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)
+    uri = os.environ.get("KESTREL_TEST_URI") or os.environ.get("KESTREL_URI")
+    t = time.monotonic()
+    if uri:
+        from pymongo import uri_parser
+        p = uri_parser.parse_uri(uri)
+        host = ",".join(f"{h}:{port}" for h, port in p["nodelist"])
+        asyncio.run(main(host, p["username"], p["password"],
+                         p["options"].get("authSource", "admin"), args))
+    else:
+        from server import start_server
+        with start_server("root", "bench-pw") as server:
+            asyncio.run(main(server.host, "root", "bench-pw", "admin", args))
+    print(f"bench_loading: {time.monotonic() - t:.0f} s in all", flush=True)
+
+
+if __name__ == "__main__":
+    run()
