@@ -13,11 +13,6 @@ turns, so nothing loaded meanwhile is lost and nothing is merged twice:
   * refresh: the same, and every loaded version is exactly once in the main
     collection or in the archive's temp companion `_temp_archive_c`;
   * the temp companion is empty, and no merge or refresh failed.
-
-The same checks are run with the plain-driver merge and refresh of
-bench/driver_baseline.py, which clear only what they read, made to take
-turns: what the checks ask of the library is possible, and holds whatever
-the interleaving of one run.
 """
 
 from __future__ import annotations
@@ -29,7 +24,7 @@ from collections import Counter
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
-from load_scenario import reference, run_case  # noqa: E402
+from load_scenario import run_case  # noqa: E402
 
 LOADERS, KEYS, BATCH, BATCHES = 2, 200, 20, 15   # 600 documents, 3 versions a key
 PAUSE = 0.01                                     # between two calls of a task
@@ -62,9 +57,3 @@ async def check(client, db, kind, merging_tasks, operation=None):
 def test_loading_while_merging(real_client, unique_name, kind, merging_tasks):
     real_client.run(check, unique_name("load"), kind, merging_tasks, timeout=TIMEOUT)
 
-
-@CASES
-def test_the_checks_hold_for_merges_that_take_turns_and_clear_what_they_read(
-        real_client, unique_name, kind, merging_tasks):
-    real_client.run(check, unique_name("load"), kind, merging_tasks, reference(kind),
-                    timeout=TIMEOUT)
