@@ -56,6 +56,7 @@ struct RootState {
     PyObject *error = nullptr;             // exception handed to `waiter` (strong)
     HolderLink holders;                    // what the running body holds
     unsigned operations = 0;               // operation bodies running in this call
+    int log_level = 0;                     // the lowest level their logger takes, as the first asked
 
     inline int traverse_holders(visitproc visit, void *arg) const;
 };

@@ -62,8 +62,15 @@ Figure figure(const char *name, nb::handle value) { return {name, nb::borrow(val
 
 OpLog::OpLog(const char *operation, nb::handle db_name, nb::handle collection_name)
     : operation_(operation), db_name_(db_name), collection_name_(collection_name), root_(current_root) {
-    if (root_) nested_ = root_->operations++ > 0;
-    lowest_ = lowest_level();
+    // The operations that an operation calls are part of its call: the
+    // logger is asked once, by the first.
+    if (root_ && root_->operations++ > 0) {
+        nested_ = true;
+        lowest_ = root_->log_level;
+    } else {
+        lowest_ = lowest_level();
+        if (root_) root_->log_level = lowest_;
+    }
     if (lowest_) start_ = phase_start_ = last_progress_ = Clock::now();
 }
 
