@@ -21,8 +21,8 @@ so a bench can check that it measured no such query). ``delete_many`` with
 ``recording=True`` records calls exactly as the stock fake does (argument
 snapshots included), for comparison in the tests. ``recording=False``, the
 bench's setting, keeps no call: a snapshot of every lookup's filter would
-count against the operation; ``counts`` has how many calls of each name were
-made instead.
+count against the operation; ``call_counts()`` says how many calls of each
+name were made instead.
 
 ``stall(read, scan)`` delays the first call matching ``read`` (a predicate on
 ``Call``) until the cursor of the first ``find`` matching ``scan`` has handed
@@ -43,13 +43,14 @@ from collections import Counter, abc
 
 import bson
 from bson import ObjectId
-from pymongo.errors import BulkWriteError, DocumentTooLarge, DuplicateKeyError
-from pymongo.results import DeleteResult, InsertManyResult, InsertOneResult
+from pymongo.errors import DocumentTooLarge, DuplicateKeyError
+from pymongo.results import DeleteResult, InsertManyResult
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 from fake_driver import (BLOCK, COMMAND_OVERHEAD, MAX_BSON_SIZE, Call, FakeClient,  # noqa: E402
-                         FakeCollection, FakeCursor, FakeDatabase, _bson, _Coll, _matches, _sort_key)
+                         FakeCollection, FakeCursor, FakeDatabase, _bson, _Coll, _matches, _sort_key,
+                         bulk_write_error)
 
 
 # What an unrecorded call without a fault answers: no call is kept.
@@ -83,8 +84,7 @@ class _RawColl(_Coll):
 
     @docs.setter
     def docs(self, docs) -> None:
-        self.raw, self.tables = {}, {}
-        self.ordered, self._last = True, None
+        self.clear()
         for d in docs:
             self.store(bson.encode(d), d["_id"])
 
@@ -95,6 +95,10 @@ class _RawColl(_Coll):
         self.raw[_id] = raw
         if self.tables:
             self.tables.clear()
+
+    def clear(self) -> None:
+        self.raw, self.tables = {}, {}
+        self.ordered, self._last = True, None
 
     def in_order(self, ids, direction: int):
         """``ids`` (in storage order) by ``_id``, ascending or descending."""
@@ -183,34 +187,26 @@ class RawFakeCollection(FakeCollection):
             f"E11000 duplicate key error collection: {self.full_name} index: {name} dup key: {value}",
             11000, {"keyPattern": pattern, "keyValue": value})
 
-    def insert_one(self, document, **kwargs):
-        def work():
-            if "_id" not in document:
-                document["_id"] = ObjectId()
-            store = self._raw_store(create=True)
-            self._check_unique(store, document)
-            store.store(bson.encode(document), document["_id"])
-            return InsertOneResult(document["_id"], True)
-        return self._op("insert_one", (document,), kwargs, work)
+    def _insert(self, doc: dict) -> None:  # insert_one's storage
+        store = self._raw_store(create=True)
+        self._check_unique(store, doc)
+        store.store(bson.encode(doc), doc["_id"])
 
     def insert_many(self, documents, ordered=True, **kwargs):
+        """As the stock fake's, without its decoded copy of the whole batch:
+        each document is encoded and stored in turn."""
         def work():
-            if (not isinstance(documents, abc.Iterable) or isinstance(documents, abc.Mapping)
-                    or not documents):
+            valid = isinstance(documents, abc.Iterable) and not isinstance(documents, abc.Mapping)
+            docs = list(documents) if valid else []
+            if not docs:
                 raise TypeError("documents must be a non-empty list")
-            docs = list(documents)
-            store = self._raw_store(create=True)
             for i, d in enumerate(docs):
                 if "_id" not in d:  # as the driver does, in the caller's document
                     d["_id"] = ObjectId()
                 try:
-                    self._check_unique(store, d)
+                    self._insert(d)
                 except DuplicateKeyError as e:
-                    err = {"index": i, "code": 11000, "errmsg": str(e), "op": d, **e.details}
-                    raise BulkWriteError({"writeErrors": [err], "writeConcernErrors": [],
-                                          "nInserted": i, "nUpserted": 0, "nMatched": 0,
-                                          "nModified": 0, "nRemoved": 0, "upserted": []})
-                store.store(bson.encode(d), d["_id"])
+                    raise bulk_write_error(i, d, e)
             return InsertManyResult([d["_id"] for d in docs], True)
         return self._op("insert_many", (documents,), kwargs, work)
 
@@ -221,10 +217,11 @@ class RawFakeCollection(FakeCollection):
             store = self._raw_store()
             if store is None:
                 return DeleteResult({"n": 0, "ok": 1.0}, True)
-            ids = filter.get("_id", {}).get("$in") if list(filter) == ["_id"] else None
+            by_id = filter.get("_id") if list(filter) == ["_id"] else None
+            ids = by_id.get("$in") if isinstance(by_id, dict) and len(by_id) == 1 else None
             if not filter:
                 n = len(store.raw)
-                store.raw, store.ordered, store._last = {}, True, None
+                store.clear()
             elif isinstance(ids, list) and all(_plain(i) or isinstance(i, ObjectId) for i in ids):
                 n = sum(store.raw.pop(i, None) is not None for i in ids)
             else:
@@ -338,10 +335,6 @@ class RawFakeClient(FakeClient):
         store = self._coll(db, coll, create=True)
         for fields in field_sets:
             store.make_table(tuple(sorted(fields)))
-
-    def stored_bytes(self) -> int:
-        return sum(len(b) for colls in self._dbs.values() for c in colls.values()
-                   if isinstance(c, _RawColl) for b in c.raw.values())
 
     # -- the stalled read
     def stall(self, read, scan) -> None:

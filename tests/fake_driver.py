@@ -104,6 +104,13 @@ def _bson(doc) -> dict:
     return bson.decode(bson.encode(doc))
 
 
+def bulk_write_error(i: int, doc: dict, e: DuplicateKeyError) -> BulkWriteError:
+    """What an ordered insert_many raises when its i-th document is a duplicate."""
+    err = {"index": i, "code": 11000, "errmsg": str(e), "op": doc, **e.details}
+    return BulkWriteError({"writeErrors": [err], "writeConcernErrors": [], "nInserted": i,
+                           "nUpserted": 0, "nMatched": 0, "nModified": 0, "nRemoved": 0, "upserted": []})
+
+
 def _failure(msg: str, code: int, name: str) -> OperationFailure:
     return OperationFailure(msg, code, {"ok": 0.0, "errmsg": msg, "code": code,
                                         "codeName": name})
@@ -602,10 +609,7 @@ class FakeCollection:
                 try:
                     self._insert(d)
                 except DuplicateKeyError as e:
-                    err = {"index": i, "code": 11000, "errmsg": str(e), "op": d, **e.details}
-                    raise BulkWriteError({"writeErrors": [err], "writeConcernErrors": [],
-                                          "nInserted": i, "nUpserted": 0, "nMatched": 0,
-                                          "nModified": 0, "nRemoved": 0, "upserted": []})
+                    raise bulk_write_error(i, d, e)
             return InsertManyResult([d["_id"] for d in docs], True)
         return self._op("insert_many", (documents,), kwargs, work)
 
