@@ -1,9 +1,10 @@
 """Peak memory of the merge, the archive refresh and the find, per temp document,
 next to the plain-Python coroutines of bench/driver_baseline.py.
 
-    python bench/bench_memory.py                   # 50k, 100k, 200k and the stalled reads at 100k
-    python bench/bench_memory.py --quick           # a smoke run with small N
-    python bench/bench_memory.py --sizes 100000 --ops find --no-stall
+    python bench/bench_memory.py           # merge and refresh at 20k, 50k, 100k; find at 10k, 20k, 50k
+    python bench/bench_memory.py --full    # every operation at 50k, 100k, 200k
+    python bench/bench_memory.py --quick   # a smoke run with small N
+    python bench/bench_memory.py --ops find --find-sizes 100000 --no-rss
 
 The operations run on bench/raw_fake.py's ``RawFakeClient``, the recording fake
 with its storage kept as raw BSON and decoded one document at a time as a
@@ -43,7 +44,8 @@ process of its own, kestrel and the baseline taking turns:
 Stalled read: kestrel's merge and find start reads while their scan goes on;
 the first of those reads (the merge's first main-collection lookup, the
 find's first check's first read) is held until the scan has handed out its
-last document, and the peak is compared with the same operation unstalled.
+last document, and the peak is compared with the same operation unstalled,
+at N = 100,000 (or the largest N below it that the run measures).
 The baseline reads one after the other (a stalled read would stall its scan),
 and the refresh has no reads started during its scan: neither is stalled.
 
@@ -283,8 +285,13 @@ def child(op: str, n: int, impl_name: str, mode: str, stall: bool, flavor: str) 
 
     client = RawFakeClient(flavor, recording=False)
     seed(client, op, n)
-    if stall:
-        client.stall(*stall_points(op))
+    at_scan_end = []  # memory when the scan has handed out its last document
+    if op in STALLED_OPS:
+        read, scan = stall_points(op)
+        if stall:
+            client.stall(read, scan)
+        client.watch(scan, lambda: at_scan_end.append(
+            tracemalloc.get_traced_memory()[0] if mode == "traced" else _status()["VmRSS"]))
     gc.collect()
     gc.freeze()  # what exists now is not walked again by the collector's passes
     _trim()
@@ -300,10 +307,11 @@ def child(op: str, n: int, impl_name: str, mode: str, stall: bool, flavor: str) 
         result = await run_operation(impl, client, op)
         t = time.perf_counter() - t
         peak = tracemalloc.get_traced_memory()[1] - traced if mode == "traced" else _status()["VmHWM"] - rss
-        return result, peak, t, rss
-    result, peak, seconds, rss_before = asyncio.run(measured())
+        return result, peak, t, (traced if mode == "traced" else rss)
+    result, peak, seconds, before = asyncio.run(measured())
     return {"op": op, "n": n, "impl": impl_name, "mode": mode, "stall": stall, "peak": peak,
-            "per_doc": peak / n, "seconds": seconds, "rss_before": rss_before,
+            "per_doc": peak / n, "seconds": seconds,
+            "scan_end_per_doc": (at_scan_end[0] - before) / n if at_scan_end else None,
             "outcome": outcome(client, result), "counts": client.call_counts(),
             "table_misses": {f"{k[0]}:{','.join(k[1])}": v for k, v in client.table_misses.items()},
             "stall_report": client.stall_report}
@@ -370,8 +378,12 @@ def versions() -> str:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[20_000, 50_000, 100_000])
-    parser.add_argument("--stall-size", type=int, default=100_000)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[20_000, 50_000, 100_000],
+                        help="N of the merge and the refresh")
+    parser.add_argument("--find-sizes", type=int, nargs="+", default=[10_000, 20_000, 50_000],
+                        help="N of the find (about five reads a document: the slowest to trace)")
+    parser.add_argument("--full", action="store_true",
+                        help="N of 50,000, 100,000 and 200,000 for every operation (about 4x as long)")
     parser.add_argument("--ops", nargs="+", choices=OPS, default=list(OPS))
     parser.add_argument("--flavor", choices=("motor", "pymongo"), default="pymongo")
     parser.add_argument("--jobs", type=int, default=2, help="measurements run at once, each in its own process")
@@ -384,8 +396,13 @@ def main(argv=None):
         op, n, impl, mode, stall, flavor = args.child
         print(json.dumps(child(op, int(n), impl, mode, stall == "stall", flavor)))
         return
+    if args.full:
+        args.sizes = args.find_sizes = [50_000, 100_000, 200_000]
     if args.quick:
-        args.sizes, args.stall_size = [2_000, 4_000], 4_000
+        args.sizes = args.find_sizes = [2_000, 4_000]
+    sizes = {op: args.find_sizes if op == "find" else args.sizes for op in args.ops}
+    # The stalled read at 100,000, or at the largest N below it.
+    stall_n = {op: max([n for n in sizes[op] if n <= 100_000] or [min(sizes[op])]) for op in args.ops}
 
     started = time.perf_counter()
     ensure_build()
@@ -398,16 +415,13 @@ def main(argv=None):
     # taking turns; `jobs` of them at once.
     runs, turn = [], 0
     for op in args.ops:
-        for n in args.sizes:
+        for n in sizes[op]:
             for mode in modes:
                 order = ("kestrel", "plain") if turn % 2 == 0 else ("plain", "kestrel")
                 turn += 1
                 runs += [(op, n, impl, mode, False) for impl in order]
     for op in stalled_ops:
-        for mode in modes:
-            if args.stall_size not in args.sizes:
-                runs.append((op, args.stall_size, "kestrel", mode, False))
-            runs.append((op, args.stall_size, "kestrel", mode, True))
+        runs += [(op, stall_n[op], "kestrel", mode, True) for mode in modes]
     pool = concurrent.futures.ThreadPoolExecutor(max(1, args.jobs))
     futures = {run: pool.submit(measure, *run, flavor=args.flavor) for run in runs}
 
@@ -419,7 +433,7 @@ def main(argv=None):
               f"{'RSS kestrel':>11} {'RSS plain':>9} {'ratio':>6}  RSS / traced (k, p)  seconds (k, p)",
               flush=True)
         for op in args.ops:
-            for n in args.sizes:
+            for n in sizes[op]:
                 for mode in modes:
                     same_work(result(op, n, "kestrel", mode), result(op, n, "plain", mode))
                 t = {impl: result(op, n, impl, "traced") for impl in ("kestrel", "plain")}
@@ -433,42 +447,41 @@ def main(argv=None):
                              f"{r['plain']['peak'] / t['plain']['peak']:>6.3f}")
                 print(line + f"  {t['kestrel']['seconds']:>7.1f} {t['plain']['seconds']:>5.1f}", flush=True)
 
+        rises = {}
         if stalled_ops:
-            n = args.stall_size
-            print(f"\nstalled first read, kestrel, N = {n:,}: the peak with the read held until the scan "
-                  f"had ended, against the same operation unstalled (bytes per temp document)", flush=True)
-            print(f"{'operation':16} {'unstalled':>10} {'stalled':>10} {'increase':>9}  "
-                  f"{'RSS unstalled':>13} {'RSS stalled':>11} {'increase':>9}  finds while held", flush=True)
+            print("\nstalled first read, kestrel: held until the scan had handed out its last document, "
+                  "against the same operation unstalled (bytes per temp document; at the end of the "
+                  "scan, and the peak)", flush=True)
+            print(f"{'operation':16} {'N':>8} {'mode':>6}  {'scan end':>8} {'stalled':>8} {'increase':>8}  "
+                  f"{'peak':>6} {'stalled':>8} {'increase':>8}  finds while held", flush=True)
             for op in stalled_ops:
-                row = {}
+                n = stall_n[op]
                 for mode in modes:
                     unstalled, stalled = result(op, n, "kestrel", mode), result(op, n, "kestrel", mode, True)
                     report = stalled["stall_report"]
                     if not (report and report["held"]):
                         raise SystemExit(f"{op}: the stalled read was not waiting when the scan ended: {report}")
                     same_work(stalled, unstalled)
-                    row[mode] = (unstalled["per_doc"], stalled["per_doc"], report["finds_while_held"])
-                u, s, held = row["traced"]
-                line = f"{op:16} {u:>10,.0f} {s:>10,.0f} {100 * (s / u - 1):>8.1f}%"
-                if "rss" in row:
-                    ru, rs, _ = row["rss"]
-                    line += f"  {ru:>13,.0f} {rs:>11,.0f} {100 * (rs / ru - 1):>8.1f}%"
-                print(line + f"  {held:,}", flush=True)
+                    eu, es = unstalled["scan_end_per_doc"], stalled["scan_end_per_doc"]
+                    pu, ps = unstalled["per_doc"], stalled["per_doc"]
+                    if mode == "traced":
+                        rises[op] = (n, 100 * (ps / pu - 1))
+                    print(f"{op:16} {n:>8,} {mode:>6}  {eu:>8,.0f} {es:>8,.0f} {100 * (es / eu - 1):>7.1f}%  "
+                          f"{pu:>6,.0f} {ps:>8,.0f} {100 * (ps / pu - 1):>7.1f}%  "
+                          f"{report['finds_while_held']:,}", flush=True)
     finally:
         pool.shutdown(cancel_futures=True)
 
-    if 100_000 in args.sizes:
-        met = []
-        for op in args.ops:
-            k, p = (result(op, 100_000, impl, "traced")["per_doc"] for impl in ("kestrel", "plain"))
-            met.append(f"{op} {k / p:.2f} (target {TARGETS[op]:.2f}: {'met' if k / p <= TARGETS[op] else 'not met'})")
-        if stalled_ops and args.stall_size == 100_000:
-            for op in stalled_ops:
-                u, s = (result(op, 100_000, "kestrel", "traced", stall)["per_doc"] for stall in (False, True))
-                rise = 100 * (s / u - 1)
-                met.append(f"{op} stalled +{rise:.1f}% (target {STALL_TARGET:.0f}%: "
-                           f"{'met' if rise <= STALL_TARGET else 'not met'})")
-        print("\ntargets at 100,000, kestrel / plain, traced: " + "; ".join(met), flush=True)
+    met = []
+    for op in args.ops:  # at 100,000, or at the largest N below it
+        n = stall_n[op]
+        k, p = (result(op, n, impl, "traced")["per_doc"] for impl in ("kestrel", "plain"))
+        met.append(f"{op} {k / p:.2f} at {n:,} (target {TARGETS[op]:.2f}: "
+                   f"{'met' if k / p <= TARGETS[op] else 'not met'})")
+    for op, (n, rise) in rises.items():
+        met.append(f"{op} stalled {rise:+.1f}% at {n:,} (target {STALL_TARGET:+.0f}%: "
+                   f"{'met' if rise <= STALL_TARGET else 'not met'})")
+    print("\ntargets (at 100,000 in the statement), kestrel / plain, traced: " + "; ".join(met), flush=True)
     print(f"({time.perf_counter() - started:.0f} s)", flush=True)
 
 

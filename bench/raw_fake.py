@@ -27,6 +27,7 @@ name were made instead.
 ``stall(read, scan)`` delays the first call matching ``read`` (a predicate on
 ``Call``) until the cursor of the first ``find`` matching ``scan`` has handed
 out its last document: a first read stalled for the whole scan.
+``watch(scan, on_end)`` only calls ``on_end()`` at that point.
 ``stall_report`` then says whether the read was waiting when the scan ended
 and how many finds were made while it waited; a read not reached by then is
 not stalled at all. (The fake's cursors hand out every document without
@@ -296,7 +297,7 @@ class RawFakeClient(FakeClient):
             self._stall_waits += 1
         if self.recording:
             call = super()._record(target, method, args, kwargs, sid)
-        elif not self._rules:  # nothing to record and no fault to attach
+        elif not self._rules and self._stall_scan is None:  # nothing to keep, attach or look at
             return _NO_FAULT
         else:
             call = Call(target, method, tuple(args), kwargs or {}, sid)  # the caller's arguments, not copies
@@ -308,7 +309,7 @@ class RawFakeClient(FakeClient):
         return call
 
     _stall_waits = None
-    _stall_rule = _stall_call = None
+    _stall_rule = _stall_call = _on_scan_end = None
 
     def call_counts(self) -> dict[str, int]:
         """How many calls of each name (as in ``names()``) were made."""
@@ -337,6 +338,11 @@ class RawFakeClient(FakeClient):
             store.make_table(tuple(sorted(fields)))
 
     # -- the stalled read
+    def watch(self, scan, on_end) -> None:
+        """Call ``on_end()`` when the first find matching ``scan`` has handed
+        out its last document."""
+        self._stall_scan, self._on_scan_end = scan, on_end
+
     def stall(self, read, scan) -> None:
         self.block(read)
         self._stall_rule, self._stall_call = self._rules[-1], None
@@ -345,6 +351,10 @@ class RawFakeClient(FakeClient):
 
     def _scan_ended(self) -> None:
         """Release the stalled read; one not reached yet is not stalled at all."""
+        if self._on_scan_end is not None:
+            self._on_scan_end()
+        if self._stall_rule is None:
+            return
         held = self.blocked.is_set()
         self.stall_report = {"held": held, "finds_while_held": self._stall_waits or 0}
         self._stall_waits = None
