@@ -309,6 +309,7 @@ def child(op: str, n: int, impl_name: str, mode: str, stall: bool, flavor: str) 
         peak = tracemalloc.get_traced_memory()[1] - traced if mode == "traced" else _status()["VmHWM"] - rss
         return result, peak, t, (traced if mode == "traced" else rss)
     result, peak, seconds, before = asyncio.run(measured())
+    tracemalloc.stop()  # what follows is not measured
     return {"op": op, "n": n, "impl": impl_name, "mode": mode, "stall": stall, "peak": peak,
             "per_doc": peak / n, "seconds": seconds,
             "scan_end_per_doc": (at_scan_end[0] - before) / n if at_scan_end else None,
@@ -330,6 +331,7 @@ def ensure_build() -> None:
     cache = dict(re.findall(r"^(\w+):\w+=(.*)$", (BUILD / "CMakeCache.txt").read_text(), re.M))
     if cache.get("KESTREL_TRACE_ALLOC") != "ON" or cache.get("_Python_EXECUTABLE") != sys.executable:
         raise SystemExit(f"{BUILD} is configured for another variant or interpreter: remove it")
+    print(f"building {BUILD.relative_to(ROOT)} (only what changed)", flush=True)
     build = subprocess.run(["cmake", "--build", str(BUILD), "-j", "2"], capture_output=True, text=True)
     if build.returncode:
         raise SystemExit(build.stdout[-4000:] + build.stderr[-4000:])

@@ -107,21 +107,23 @@ class _RawColl(_Coll):
             return reversed(ids) if direction == -1 else ids
         return sorted(ids, key=_sort_key, reverse=direction == -1)
 
-    def make_table(self, fields: tuple) -> None:
-        """A hash table of equality lookups on ``fields``; none when a
-        document holds a value there that is not a plain int or string (such
-        values match by the stock fake's rules, not by hash)."""
-        table: dict[tuple, list] = {}
+    def make_tables(self, field_sets) -> None:
+        """Hash tables of equality lookups, one per tuple of sorted field
+        names, made in one pass; none for fields where a document holds a
+        value that is not a plain int or string (such values match by the
+        stock fake's rules, not by hash)."""
+        tables: dict[tuple, dict | None] = {fields: {} for fields in field_sets}
         for _id, raw in self.raw.items():
             doc = bson.decode(raw)
-            if not all(f in doc for f in fields):
-                continue
-            key = tuple(doc[f] for f in fields)
-            if not all(map(_plain, key)):
-                self.tables.pop(fields, None)
-                return
-            table.setdefault(key, []).append(_id)
-        self.tables[fields] = table
+            for fields, table in tables.items():
+                if table is None or not all(f in doc for f in fields):
+                    continue
+                key = tuple(doc[f] for f in fields)
+                if all(map(_plain, key)):
+                    table.setdefault(key, []).append(_id)
+                else:
+                    tables[fields] = None
+        self.tables.update((fields, table) for fields, table in tables.items() if table is not None)
 
 
 class RawFakeCollection(FakeCollection):
@@ -333,9 +335,7 @@ class RawFakeClient(FakeClient):
             store.store(raw, _id)
 
     def prepare_lookups(self, db, coll, *field_sets) -> None:
-        store = self._coll(db, coll, create=True)
-        for fields in field_sets:
-            store.make_table(tuple(sorted(fields)))
+        self._coll(db, coll, create=True).make_tables([tuple(sorted(f)) for f in field_sets])
 
     # -- the stalled read
     def watch(self, scan, on_end) -> None:

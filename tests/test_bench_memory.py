@@ -233,6 +233,51 @@ def test_a_duplicate_insertion_fails_as_on_the_recording_fake(unique_index, flav
     assert outcomes[0][0][:2] == ("BulkWriteError", 1)
 
 
+@pytest.mark.parametrize("filt", [
+    {}, {"_id": {"$in": "picked"}}, {"_id": {"$in": []}}, {"_id": "picked"}, {"k": 1}, {"k": {"$in": [0, 2]}},
+], ids=["all", "by ids", "no ids", "one id", "by field", "by field $in"])
+def test_deletions_answer_as_the_recording_fake(filt):
+    docs = [{"_id": bson.ObjectId(), "k": i % 3} for i in range(12)]
+    picked = [docs[1]["_id"], docs[4]["_id"], bson.ObjectId()]  # the last one is not stored
+    if filt.get("_id") == "picked":
+        filt = {"_id": picked[0]}
+    elif filt.get("_id") == {"$in": "picked"}:
+        filt = {"_id": {"$in": picked}}
+
+    async def delete(client):
+        return (await client[DB][C].delete_many(filt)).deleted_count
+    outcomes = []
+    for cls in (FakeClient, RawFakeClient):
+        client = cls("pymongo")
+        client.seed(DB, C, docs)
+        outcomes.append((asyncio.run(delete(client)), client.docs(DB, C)))
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("change, same", [
+    ("nothing", True), ("fresh ids", True), ("a seeded id", False), ("a field", False),
+    ("a document gone", False), ("the result's order", False),
+])
+def test_the_outcome_digest_tells_runs_apart(change, same):
+    def client_and_result(variant):
+        client = RawFakeClient("pymongo")
+        seeded = bench_memory.document(bench_memory._oid(0, 2 if variant == "a seeded id" else 1), 1, 1, 1)
+        inserted = [{"k": 2, "v": 1}, {"k": 3, "v": 1}]
+        for i, d in enumerate(inserted):  # ids as the driver makes them: fixed here, unless fresh
+            d["_id"] = bson.ObjectId() if variant == "fresh ids" else bson.ObjectId(b"fresh-id-%03d" % i)
+        if variant == "a field":
+            inserted[1]["v"] = 2
+        if variant == "a document gone":
+            inserted.pop()
+        client.seed(DB, C, [seeded] + inserted)
+        result = [seeded, *client.docs(DB, C)[1:]]
+        if variant == "the result's order":
+            result.reverse()
+        return client, result
+    assert (bench_memory.outcome(*client_and_result("nothing"))
+            == bench_memory.outcome(*client_and_result(change))) is same
+
+
 def test_a_write_drops_the_lookup_tables():
     client = RawFakeClient("pymongo")
     client.seed(DB, C, [{"k": 1}])
