@@ -14,9 +14,9 @@
 // checks that it loaded this build. Memory the C++ runtime library allocates
 // inside its own code (not inlined into the module) keeps the runtime's
 // allocator; either `operator delete` frees an ordinarily aligned block of
-// either kind, since both end in the C library's `free`. (The module asks for
-// no over-aligned blocks; if it did, they would be traced too, and only these
-// definitions could free them.)
+// either kind, since both end in the C library's `free`. An over-aligned
+// block is cut from a larger raw block and only these definitions can free
+// it: the module's over-aligned objects are made and destroyed in its own code.
 //
 // Not compiled in with KESTREL_SANITIZE: the sanitiser replaces these itself.
 #ifdef KESTREL_TRACE_ALLOC
