@@ -40,18 +40,17 @@ from __future__ import annotations
 import asyncio
 import os
 import sys
-from collections import Counter, abc
+from collections import Counter
 
 import bson
 from bson import ObjectId
 from pymongo.errors import DocumentTooLarge, DuplicateKeyError
-from pymongo.results import DeleteResult, InsertManyResult
+from pymongo.results import DeleteResult
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 from fake_driver import (BLOCK, COMMAND_OVERHEAD, MAX_BSON_SIZE, Call, FakeClient,  # noqa: E402
-                         FakeCollection, FakeCursor, FakeDatabase, _bson, _Coll, _matches, _sort_key,
-                         bulk_write_error)
+                         FakeCollection, FakeCursor, FakeDatabase, _bson, _Coll, _matches, _sort_key)
 
 
 # What an unrecorded call without a fault answers: no call is kept.
@@ -190,28 +189,14 @@ class RawFakeCollection(FakeCollection):
             f"E11000 duplicate key error collection: {self.full_name} index: {name} dup key: {value}",
             11000, {"keyPattern": pattern, "keyValue": value})
 
-    def _insert(self, doc: dict) -> None:  # insert_one's storage
+    def _insert(self, doc: dict) -> None:  # the storage of insert_one and insert_many
         store = self._raw_store(create=True)
         self._check_unique(store, doc)
         store.store(bson.encode(doc), doc["_id"])
 
-    def insert_many(self, documents, ordered=True, **kwargs):
-        """As the stock fake's, without its decoded copy of the whole batch:
-        each document is encoded and stored in turn."""
-        def work():
-            valid = isinstance(documents, abc.Iterable) and not isinstance(documents, abc.Mapping)
-            docs = list(documents) if valid else []
-            if not docs:
-                raise TypeError("documents must be a non-empty list")
-            for i, d in enumerate(docs):
-                if "_id" not in d:  # as the driver does, in the caller's document
-                    d["_id"] = ObjectId()
-                try:
-                    self._insert(d)
-                except DuplicateKeyError as e:
-                    raise bulk_write_error(i, d, e)
-            return InsertManyResult([d["_id"] for d in docs], True)
-        return self._op("insert_many", (documents,), kwargs, work)
+    def _as_stored(self, docs: list[dict]) -> list[dict]:
+        # No decoded copy of the whole batch: _insert encodes each document in turn.
+        return docs
 
     def delete_many(self, filter, **kwargs):
         def work():

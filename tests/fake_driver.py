@@ -104,13 +104,6 @@ def _bson(doc) -> dict:
     return bson.decode(bson.encode(doc))
 
 
-def bulk_write_error(i: int, doc: dict, e: DuplicateKeyError) -> BulkWriteError:
-    """What an ordered insert_many raises when its i-th document is a duplicate."""
-    err = {"index": i, "code": 11000, "errmsg": str(e), "op": doc, **e.details}
-    return BulkWriteError({"writeErrors": [err], "writeConcernErrors": [], "nInserted": i,
-                           "nUpserted": 0, "nMatched": 0, "nModified": 0, "nRemoved": 0, "upserted": []})
-
-
 def _failure(msg: str, code: int, name: str) -> OperationFailure:
     return OperationFailure(msg, code, {"ok": 0.0, "errmsg": msg, "code": code,
                                         "codeName": name})
@@ -604,14 +597,20 @@ class FakeCollection:
             for d in docs:
                 if "_id" not in d:
                     d["_id"] = ObjectId()
-            encoded = [_bson(d) for d in docs]
-            for i, d in enumerate(encoded):
+            for i, d in enumerate(self._as_stored(docs)):
                 try:
                     self._insert(d)
                 except DuplicateKeyError as e:
-                    raise bulk_write_error(i, d, e)
+                    err = {"index": i, "code": 11000, "errmsg": str(e), "op": d, **e.details}
+                    raise BulkWriteError({"writeErrors": [err], "writeConcernErrors": [],
+                                          "nInserted": i, "nUpserted": 0, "nMatched": 0,
+                                          "nModified": 0, "nRemoved": 0, "upserted": []})
             return InsertManyResult([d["_id"] for d in docs], True)
         return self._op("insert_many", (documents,), kwargs, work)
+
+    def _as_stored(self, docs: list[dict]) -> list[dict]:
+        """The batch as the server receives it, before any is stored."""
+        return [_bson(d) for d in docs]
 
     def _insert(self, doc: dict) -> None:
         store = self._store(create=True)
