@@ -597,8 +597,7 @@ class FakeCollection:
             for d in docs:
                 if "_id" not in d:
                     d["_id"] = ObjectId()
-            encoded = [_bson(d) for d in docs]
-            for i, d in enumerate(encoded):
+            for i, d in enumerate(self._as_stored(docs)):
                 try:
                     self._insert(d)
                 except DuplicateKeyError as e:
@@ -608,6 +607,10 @@ class FakeCollection:
                                           "nModified": 0, "nRemoved": 0, "upserted": []})
             return InsertManyResult([d["_id"] for d in docs], True)
         return self._op("insert_many", (documents,), kwargs, work)
+
+    def _as_stored(self, docs: list[dict]) -> list[dict]:
+        """The batch as the server receives it, before any is stored."""
+        return [_bson(d) for d in docs]
 
     def _insert(self, doc: dict) -> None:
         store = self._store(create=True)

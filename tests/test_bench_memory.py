@@ -1,0 +1,320 @@
+"""The memory bench measures the operations it names: its raw-BSON fake
+answers them as the recording fake does (same calls, same outcome), the
+baseline does the same work, the stalled read is held for the whole scan,
+and its checks refuse what they are there to refuse."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import sys
+from collections import Counter
+from pathlib import Path
+
+import bson
+import pytest
+from pymongo import IndexModel
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+
+import bench_memory  # noqa: E402
+import driver_baseline  # noqa: E402
+from bench_memory import DB, OPS, STALLED_OPS, C, run_operation, seed, stall_points  # noqa: E402
+from fake_driver import FakeClient  # noqa: E402
+from raw_fake import RawFakeClient  # noqa: E402
+
+import kestrel.functions as kf  # noqa: E402
+
+N = 60  # temp documents: every shape of the workloads occurs
+SEEDED = (0x60000000).to_bytes(4, "big")[:3]
+
+
+def plain(value):
+    """A call argument as comparable data (IndexModel has no __eq__)."""
+    if isinstance(value, IndexModel):
+        return ("IndexModel", value.document)
+    if isinstance(value, (list, tuple)):
+        return type(value)(map(plain, value))
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    return value
+
+
+def calls(client):
+    return [(c.target, c.method, plain(c.args), plain(c.kwargs)) for c in client.calls]
+
+
+def state(client):
+    """Every collection's documents in storage order; `_id`s the driver made
+    on insertion (fresh in every run) left out."""
+    def stable(doc):
+        fresh = doc["_id"].binary[:3] != SEEDED if isinstance(doc.get("_id"), bson.ObjectId) else False
+        return {k: v for k, v in doc.items() if k != "_id" or not fresh}
+    return {name: [stable(d) for d in client.docs(DB, name)] for name in client.collection_names(DB)}
+
+
+def run(impl, client, op):
+    return asyncio.run(run_operation(impl, client, op))
+
+
+def ran(cls, impl, op, flavor, **kwargs):
+    client = cls(flavor, **kwargs)
+    seed(client, op, N)
+    return client, run(impl, client, op)
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+@pytest.mark.parametrize("op", OPS)
+def test_the_raw_fake_answers_as_the_recording_fake(op, flavor):
+    stock, stock_result = ran(FakeClient, kf, op, flavor)
+    raw, raw_result = ran(RawFakeClient, kf, op, flavor)
+    assert calls(raw) == calls(stock)
+    assert state(raw) == state(stock)
+    assert raw_result == stock_result
+    # and the operation did real work on both
+    assert len(stock.calls) > 20
+    if op == "find":
+        assert len(stock_result) == N and stock_result != []
+    else:
+        assert state(stock)["_temp_" + C] == [] and state(stock)[C] != []
+
+
+@pytest.mark.parametrize("op", OPS)
+def test_the_unrecorded_bench_setting_makes_the_same_calls(op):
+    recorded, result = ran(RawFakeClient, kf, op, "pymongo")
+    counted, counted_result = ran(RawFakeClient, kf, op, "pymongo", recording=False)
+    assert counted.calls == []
+    assert counted.call_counts() == dict(Counter(recorded.names()))
+    assert state(counted) == state(recorded) and counted_result == result
+
+
+def clearing_normalised(client):
+    """The calls, as a multiset (the find's checks overlap in kestrel, one
+    after the other in the baseline), with the temp companion's clearing
+    filter replaced by what it deletes: the baseline names the ids it read,
+    kestrel sends {}."""
+    out = []
+    for target, method, args, kwargs in calls(client):
+        if (target, method) == (f"{DB}._temp_{C}", "delete_many"):
+            filt = args[0]
+            assert filt == {} or sorted(filt["_id"]["$in"]) == sorted(client.seeded_temp_ids)
+            assert client.docs(DB, "_temp_" + C) == []
+            args = ("<the temp documents read>",)
+        out.append(repr((target, method, args, kwargs)))
+    return Counter(out)
+
+
+@pytest.mark.parametrize("op", OPS)
+def test_the_baseline_does_the_same_work(op):
+    results = {}
+    for name, impl in (("kestrel", kf), ("baseline", driver_baseline)):
+        client = RawFakeClient("pymongo")
+        seed(client, op, N)
+        client.seeded_temp_ids = [d["_id"] for d in client.docs(DB, "_temp_" + C)]
+        result = run(impl, client, op)
+        results[name] = (clearing_normalised(client), state(client), result)
+    assert results["kestrel"] == results["baseline"]
+
+
+def test_the_clearing_tolerance_is_that_one_call_only():
+    client = RawFakeClient("pymongo")
+    seed(client, "temp_to_main", N)
+    client.seeded_temp_ids = [d["_id"] for d in client.docs(DB, "_temp_" + C)][:-1]  # one id short
+    run(driver_baseline, client, "temp_to_main")
+    with pytest.raises(AssertionError):
+        clearing_normalised(client)
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+@pytest.mark.parametrize("op", STALLED_OPS)
+def test_a_stalled_first_read_waits_for_the_end_of_the_scan(op, flavor):
+    n = 300  # more reads than kestrel lets run at once, so that its scan waits for them
+    unstalled = RawFakeClient(flavor)
+    seed(unstalled, op, n)
+    expected = run(kf, unstalled, op)
+    client = RawFakeClient(flavor)
+    seed(client, op, n)
+    client.stall(*stall_points(op))
+    result = run(kf, client, op)
+    read, _ = stall_points(op)
+    assert read(client.blocked_call) and client.blocked_call.index == min(
+        c.index for c in client.calls if read(c))
+    report = client.stall_report
+    assert report["held"]  # still waiting when the scan handed out its last document
+    assert report["finds_while_held"] > n // 2  # the other reads went on meanwhile
+    assert result == expected and state(client) == state(unstalled)
+    assert Counter(client.names()) == Counter(unstalled.names())
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+def test_a_read_not_reached_by_the_end_of_the_scan_is_not_stalled(flavor):
+    op = "temp_to_main"
+    client = RawFakeClient(flavor)
+    seed(client, op, N)  # fewer lookups than run at once: the scan never waits for them
+    client.stall(*stall_points(op))
+    unstalled, _ = ran(RawFakeClient, kf, op, flavor)
+    asyncio.run(asyncio.wait_for(run_operation(kf, client, op), 5))
+    assert client.stall_report == {"held": False, "finds_while_held": 0}
+    assert state(client) == state(unstalled)
+
+
+def test_the_refresh_has_no_read_to_stall():
+    with pytest.raises(ValueError, match="no read started during its scan"):
+        stall_points("refresh_archive")
+
+
+@pytest.mark.parametrize("insert", ["insert_one", "insert_many"])
+def test_stored_documents_are_bytes_apart_from_the_caller(insert):
+    client = RawFakeClient("pymongo")
+    doc = {"k": 1, "tags": ["a"]}
+
+    async def main():
+        coll = client[DB][C]
+        await (coll.insert_one(doc) if insert == "insert_one" else coll.insert_many([doc]))
+        doc["tags"].append("changed")  # the caller's document, after the write
+        first = await coll.find({}).to_list()
+        first[0]["k"] = 2  # a document handed out
+        return first, await coll.find({}).to_list()
+    first, second = asyncio.run(main())
+    assert "_id" in doc  # added to the caller's document, as the driver does
+    store = client._coll(DB, C)
+    assert list(store.raw.values()) == [bson.encode({"_id": doc["_id"], "k": 1, "tags": ["a"]})]
+    assert second == [{"_id": doc["_id"], "k": 1, "tags": ["a"]}] and first[0] is not second[0]
+
+
+@pytest.mark.parametrize("filt, sort", [
+    ({"k": 3}, None), ({"k": 3}, [("_id", -1)]), ({"k": 3}, [("_id", 1)]),
+    ({"a": 3, "b": 3}, [("_id", -1)]), ({"b": 3, "a": 3}, [("_id", -1)]),
+    ({"k": "3"}, None), ({"k": 99}, None), ({}, [("_id", -1)]), ({"k": 3}, [("name", 1)]),
+])
+def test_prepared_lookups_answer_as_the_stock_fake(filt, sort):
+    docs = [{"_id": bson.ObjectId(), "k": i % 5, "a": i % 4, "b": i % 4, "name": f"n{-i}"} for i in range(40)]
+    docs.append({"_id": bson.ObjectId(), "k": [3], "a": 3, "b": 3.0})  # matched by the stock rules only
+    stock, raw = FakeClient("pymongo"), RawFakeClient("pymongo")
+    stock.seed(DB, C, docs)
+    raw.seed(DB, C, docs)
+    raw.prepare_lookups(DB, C, ("k",), ("a", "b"))
+    plain_docs = docs[:-1]  # with the odd document removed, the tables can be used
+    stock2, raw2 = FakeClient("pymongo"), RawFakeClient("pymongo")
+    stock2.seed(DB, C, plain_docs)
+    raw2.seed(DB, C, plain_docs)
+    raw2.prepare_lookups(DB, C, ("k",), ("a", "b"))
+    assert raw2._coll(DB, C).tables  # in use
+
+    async def found(client):
+        cursor = client[DB][C].find(filt)
+        return await (cursor.sort(sort) if sort else cursor).to_list()
+    assert asyncio.run(found(raw)) == asyncio.run(found(stock))
+    assert asyncio.run(found(raw2)) == asyncio.run(found(stock2))
+
+
+@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
+@pytest.mark.parametrize("unique_index", [False, True], ids=["_id", "unique index"])
+def test_a_duplicate_insertion_fails_as_on_the_recording_fake(unique_index, flavor):
+    first = bson.ObjectId()
+    seeded = [{"_id": first, "k": 1}]
+    batch = [{"k": 2}, {"k": 1} if unique_index else {"_id": first, "k": 3}, {"k": 4}]
+
+    async def insert(client):
+        coll = client[DB][C]
+        if unique_index:
+            await coll.create_indexes([IndexModel([("k", 1)], unique=True)])
+        try:
+            await coll.insert_many([dict(d) for d in batch])
+        except Exception as e:
+            return type(e).__name__, e.details["nInserted"], e.details["writeErrors"][0]["keyValue"]
+    outcomes = []
+    for cls in (FakeClient, RawFakeClient):
+        client = cls(flavor)
+        client.seed(DB, C, seeded)
+        outcomes.append((asyncio.run(insert(client)),
+                         [{k: v for k, v in d.items() if k != "_id"} for d in client.docs(DB, C)]))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0][:2] == ("BulkWriteError", 1)
+
+
+@pytest.mark.parametrize("filt", [
+    {}, {"_id": {"$in": "picked"}}, {"_id": {"$in": []}}, {"_id": "picked"}, {"k": 1}, {"k": {"$in": [0, 2]}},
+], ids=["all", "by ids", "no ids", "one id", "by field", "by field $in"])
+def test_deletions_answer_as_the_recording_fake(filt):
+    docs = [{"_id": bson.ObjectId(), "k": i % 3} for i in range(12)]
+    picked = [docs[1]["_id"], docs[4]["_id"], bson.ObjectId()]  # the last one is not stored
+    if filt.get("_id") == "picked":
+        filt = {"_id": picked[0]}
+    elif filt.get("_id") == {"$in": "picked"}:
+        filt = {"_id": {"$in": picked}}
+
+    async def delete(client):
+        return (await client[DB][C].delete_many(filt)).deleted_count
+    outcomes = []
+    for cls in (FakeClient, RawFakeClient):
+        client = cls("pymongo")
+        client.seed(DB, C, docs)
+        outcomes.append((asyncio.run(delete(client)), client.docs(DB, C)))
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("change, same", [
+    ("nothing", True), ("fresh ids", True), ("a seeded id", False), ("a field", False),
+    ("a document gone", False), ("the result's order", False),
+])
+def test_the_outcome_digest_tells_runs_apart(change, same):
+    def client_and_result(variant):
+        client = RawFakeClient("pymongo")
+        seeded = bench_memory.document(bench_memory._oid(0, 2 if variant == "a seeded id" else 1), 1, 1, 1)
+        inserted = [{"k": 2, "v": 1}, {"k": 3, "v": 1}]
+        for i, d in enumerate(inserted):  # ids as the driver makes them: fixed here, unless fresh
+            d["_id"] = bson.ObjectId() if variant == "fresh ids" else bson.ObjectId(b"fresh-id-%03d" % i)
+        if variant == "a field":
+            inserted[1]["v"] = 2
+        if variant == "a document gone":
+            inserted.pop()
+        client.seed(DB, C, [seeded] + inserted)
+        result = [seeded, *client.docs(DB, C)[1:]]
+        if variant == "the result's order":
+            result.reverse()
+        return client, result
+    assert (bench_memory.outcome(*client_and_result("nothing"))
+            == bench_memory.outcome(*client_and_result(change))) is same
+
+
+def test_a_write_drops_the_lookup_tables():
+    client = RawFakeClient("pymongo")
+    client.seed(DB, C, [{"k": 1}])
+    client.prepare_lookups(DB, C, ("k",))
+
+    async def main():
+        await client[DB][C].insert_many([{"k": 1}])
+        return await client[DB][C].find({"k": 1}).to_list()
+    assert len(asyncio.run(main())) == 2
+    assert client._coll(DB, C).tables == {}
+
+
+@pytest.mark.parametrize("op", OPS)
+def test_the_workload_documents(op):
+    manage, temp, main = bench_memory.workload(op, 200)
+    temp, main = list(temp), list(main)
+    assert len(temp) == 200 and len(main) == 40
+    for doc in temp + main:
+        size = len(bson.encode(doc))
+        assert (len(doc), size) == (10, bench_memory.DOC_BYTES) or (
+            op == "refresh_archive" and "__index__" not in doc and len(doc) == 9)
+
+
+@pytest.mark.parametrize("field, value", [("outcome", {"items": [1, "x"]}),
+                                          ("counts", {"d.c.find": 2})])
+def test_the_bench_stops_when_the_two_sides_differ(field, value):
+    ours = {"op": "find", "n": 1, "outcome": {"items": [1, "a"]}, "counts": {"d.c.find": 1}}
+    bench_memory.same_work(ours, dict(ours))  # the same: accepted
+    with pytest.raises(SystemExit, match="differ"):
+        bench_memory.same_work(ours, {**ours, field: value})
+
+
+def test_the_normal_build_is_refused_as_the_trace_build():
+    import kestrel.users as ku
+    site = Path(kf.__file__).resolve().parent.parent
+    # (in a sanitised build the sanitiser's operator new is found instead: untraced)
+    with pytest.raises(SystemExit, match="no operator new of its own|grew traced memory by 0 bytes"):
+        bench_memory.check_trace_build(site, (kf, ku))
+    with pytest.raises(SystemExit, match="not from"):
+        bench_memory.check_trace_build(bench_memory.SITE, (kf,))
