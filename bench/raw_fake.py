@@ -26,10 +26,14 @@ name were made instead.
 
 ``stall(read, scan)`` delays the first call matching ``read`` (a predicate on
 ``Call``) until the cursor of the first ``find`` matching ``scan`` has handed
-out its last document: a first read stalled for the whole scan.
+out its last document: a first read stalled for the whole scan; or until
+that scan stops going on while the read is held (an operation that waits
+for its oldest read once enough others are in): stalled for as long as it
+can matter.
 ``watch(scan, on_end)`` only calls ``on_end()`` at that point.
 ``stall_report`` then says whether the read was waiting when the scan ended
-and how many finds were made while it waited; a read not reached by then is
+(or stopped), how many finds were made while it waited, and how many
+documents the cursors had handed out when the read was let go; a read not reached by then is
 not stalled at all. (The fake's cursors hand out every document without
 suspending once open, so an operation that starts fewer reads than it lets
 run at once may end its scan before any of them has started.)
@@ -159,12 +163,20 @@ class RawFakeCollection(FakeCollection):
         cursor = super().find(filter, *args, **kwargs)
         cursor.__class__ = RawFakeCursor
         client = self._client
-        if client._stall_scan is not None and client._stall_scan(cursor._calls[0]):
-            client._stall_scan = None
+        if client._stall_rule is not None:  # while a read may be held: every document counts as progress
             source = cursor._source
 
+            def counted(c):
+                for doc in source(c):
+                    client._scanned += 1
+                    yield doc
+            cursor._source = counted
+        if client._stall_scan is not None and client._stall_scan(cursor._calls[0]):
+            client._stall_scan = None
+            source_ = cursor._source
+
             def to_the_end(c):
-                yield from source(c)
+                yield from source_(c)
                 client._scan_ended()
             cursor._source = to_the_end
         return cursor
@@ -296,7 +308,8 @@ class RawFakeClient(FakeClient):
         return call
 
     _stall_waits = None
-    _stall_rule = _stall_call = _on_scan_end = None
+    _stall_rule = _stall_call = _on_scan_end = _watchdog = None
+    _scanned = 0
 
     def call_counts(self) -> dict[str, int]:
         """How many calls of each name (as in ``names()``) were made."""
@@ -334,21 +347,33 @@ class RawFakeClient(FakeClient):
         self._stall_scan = scan
         self.stall_report = None
 
-    def _scan_ended(self) -> None:
+    def _scan_ended(self, scan_waited: bool = False) -> None:
         """Release the stalled read; one not reached yet is not stalled at all."""
-        if self._on_scan_end is not None:
+        if self._on_scan_end is not None and not scan_waited:
             self._on_scan_end()
         if self._stall_rule is None:
             return
         held = self.blocked.is_set()
-        self.stall_report = {"held": held, "finds_while_held": self._stall_waits or 0}
+        self.stall_report = {"held": held, "finds_while_held": self._stall_waits or 0,
+                             "scanned": self._scanned, "scan_waited": scan_waited}
         self._stall_waits = None
         if self._stall_rule in self._rules:
             self._rules.remove(self._stall_rule)
         if not held and self._stall_call is not None:  # made, but its read not started yet
             self._stall_call.fault = None
+        self._stall_rule = None
         self.unblock()
+
+    async def _release_when_the_scan_waits(self) -> None:
+        """While the read is held: let it go once no cursor has handed out a
+        document for a while (the operation waits for that read)."""
+        while self._stall_rule is not None:
+            seen = self._scanned
+            await asyncio.sleep(0.05)
+            if self._stall_rule is not None and self._scanned == seen:
+                self._scan_ended(scan_waited=True)
 
     def _reached_block(self, call, resume) -> None:
         super()._reached_block(call, resume)
         self._stall_waits = 0
+        self._watchdog = asyncio.get_running_loop().create_task(self._release_when_the_scan_waits())
