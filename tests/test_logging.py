@@ -199,3 +199,29 @@ assert not logging.getLogger().handlers
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+
+
+@pytest.mark.parametrize("change", ["level", "disabled", "disable", "parent level"])
+def test_a_change_of_the_logging_set_up_is_seen_by_the_next_call(fake, run, logged, change):
+    """The answer of the logger is kept between calls, and forgotten when the
+    set-up changes."""
+    prepare(fake, **MERGE_DATA)
+    records = logged(logging.INFO)
+    functions_logger = logging.getLogger("kestrel.functions")
+    run(kf.insert_temp, fake, "d", "c", [{"a": 1}])
+    assert len(records.records) == 1
+    undo = {
+        "level": lambda on: functions_logger.setLevel(logging.NOTSET if on else logging.WARNING),
+        "disabled": lambda on: setattr(functions_logger, "disabled", not on),
+        "disable": lambda on: logging.disable(logging.NOTSET if on else logging.INFO),
+        "parent level": lambda on: logging.getLogger("kestrel").setLevel(logging.INFO if on else logging.ERROR),
+    }[change]
+    try:
+        undo(False)
+        run(kf.insert_temp, fake, "d", "c", [{"a": 2}])
+        assert len(records.records) == 1
+        undo(True)
+        run(kf.insert_temp, fake, "d", "c", [{"a": 3}])
+        assert len(records.records) == 2
+    finally:
+        undo(True)

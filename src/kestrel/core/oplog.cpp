@@ -12,15 +12,21 @@ namespace {
 constexpr int info_level = 20, debug_level = 10;  // logging.INFO, logging.DEBUG
 constexpr double progress_every = 5.0;           // seconds between progress records
 
-// The module's logger, its `log` method, and the dict in which the logger
-// keeps its answers per level (asked first: with logging off it answers
-// False at once).
+// The module's logger, its `log` method, and how its answer is known without
+// asking it each time. From Python 3.12 the answer is kept, and forgotten
+// whenever the logger's own attributes (`disabled`, its `_cache`) or its
+// `_cache` of answers per level change: logging clears every logger's
+// `_cache` when a level changes anywhere, or `logging.disable` is called.
+// Before 3.12, or without a free dict watcher, the `_cache` itself is asked
+// first (with logging off it holds False for INFO).
 struct Logging {
     PyObject *logger = nullptr;
     PyObject *log = nullptr;
     PyObject *is_enabled_for = nullptr;
-    PyObject *cache = nullptr;  // may stay null: then the logger is always asked
+    PyObject *cache = nullptr;  // the logger's `_cache`, when it has one
     PyObject *info = nullptr, *debug = nullptr;
+    int watcher = -1;           // the dict watcher that keeps `known` true
+    int known = -1;             // the lowest level taken, while known; else -1
 } logging_state;
 
 bool enabled_for(PyObject *level) {
@@ -36,17 +42,59 @@ bool enabled_for(PyObject *level) {
     return truth > 0;
 }
 
-int lowest_level() {
-    const Logging &l = logging_state;
-    if (!l.logger) return 0;
-    if (l.cache) {
-        PyObject *known = PyDict_GetItemWithError(l.cache, l.info);  // borrowed
-        if (known == Py_False) [[likely]]
-            return 0;
-        if (!known && PyErr_Occurred()) PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+int forget_answer(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    logging_state.known = -1;
+    return 0;
+}
+
+// Watch the logger's `_cache` as it is now (it may have been replaced).
+void watch_cache() {
+    Logging &l = logging_state;
+    PyObject *cache = PyObject_GetAttrString(l.logger, "_cache");
+    if (!cache || !PyDict_CheckExact(cache)) {
+        Py_XDECREF(cache);
+        PyErr_Clear();
+        return;
     }
+    if (cache != l.cache) {
+        if (PyDict_Watch(l.watcher, cache) < 0) {
+            PyErr_Clear();
+            Py_DECREF(cache);
+            return;
+        }
+        Py_XSETREF(l.cache, cache);
+    } else {
+        Py_DECREF(cache);
+    }
+}
+#endif
+
+int ask_logger() {
+    const Logging &l = logging_state;
     if (!enabled_for(l.info)) return 0;
     return enabled_for(l.debug) ? debug_level : info_level;
+}
+
+int lowest_level() {
+    Logging &l = logging_state;
+    if (l.known >= 0) [[likely]]
+        return l.known;
+    if (!l.logger) return 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (l.watcher >= 0) {
+        watch_cache();  // (its answers change it: `known` is set after)
+        int lowest = ask_logger();
+        if (l.cache) l.known = lowest;
+        return lowest;
+    }
+#endif
+    if (l.cache) {
+        PyObject *known = PyDict_GetItemWithError(l.cache, l.info);  // borrowed
+        if (known == Py_False) return 0;
+        if (!known && PyErr_Occurred()) PyErr_Clear();
+    }
+    return ask_logger();
 }
 
 void set_item(nb::handle d, const char *key, nb::handle value) {
@@ -204,6 +252,19 @@ void init_logging(nb::module_ &m) {
     l.logger = logger.release().ptr();  // kept for the life of the process
     l.log = nb::object(nb::handle(l.logger).attr("log")).release().ptr();
     l.is_enabled_for = nb::object(nb::handle(l.logger).attr("isEnabledFor")).release().ptr();
+    l.info = PyLong_FromLong(info_level);
+    l.debug = PyLong_FromLong(debug_level);
+    if (!l.info || !l.debug) throw_pending();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *attributes = PyObject_GenericGetDict(l.logger, nullptr);
+    if (attributes && PyDict_CheckExact(attributes)) {
+        int watcher = PyDict_AddWatcher(forget_answer);
+        if (watcher >= 0 && PyDict_Watch(watcher, attributes) == 0) l.watcher = watcher;
+    }
+    Py_XDECREF(attributes);
+    PyErr_Clear();
+    if (l.watcher >= 0) return;
+#endif
     PyObject *cache = PyObject_GetAttrString(l.logger, "_cache");
     if (cache && PyDict_CheckExact(cache)) {
         l.cache = cache;
@@ -211,9 +272,6 @@ void init_logging(nb::module_ &m) {
         Py_XDECREF(cache);
         PyErr_Clear();
     }
-    l.info = PyLong_FromLong(info_level);
-    l.debug = PyLong_FromLong(debug_level);
-    if (!l.info || !l.debug) throw_pending();
 }
 
 }  // namespace kestrel
