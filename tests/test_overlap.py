@@ -23,9 +23,9 @@ MERGE_FAILED = "Can not insert temp to main for 'c'!"
 WRITES = ("insert_many", "delete_many", "drop_indexes", "create_indexes")
 
 
-def reads_running():
-    """The tasks of overlapped reads that have not finished."""
-    return [t for t in asyncio.all_tasks()
+def reads_running(loop=None):
+    """The tasks of overlapped reads that have not finished (on the running loop)."""
+    return [t for t in asyncio.all_tasks(loop)
             if type(t.get_coro()).__module__ == "kestrel" and t.get_coro().__qualname__ == "read"]
 
 

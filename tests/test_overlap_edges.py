@@ -92,27 +92,6 @@ def test_interrupt_raised_while_stopping_wins(interrupt, stopping):
     assert not [c for c in fake.calls if c.method in WRITES]
 
 
-@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
-def test_find_check_interrupted_after_another_failed(monkeypatch, interrupt):
-    fake = FakeClient("pymongo")
-    prepare(fake, temp=[{"_id": i} for i in range(10)])
-    injected = interrupt("in a check being cancelled")
-
-    async def check(**kw):
-        i = kw["doc_id"][1]
-        if i == 8:
-            await asyncio.sleep(0)
-            raise ValueError("first")
-        try:
-            await asyncio.Event().wait()
-        except asyncio.CancelledError:
-            if i == 9:
-                raise injected from None
-            raise
-    monkeypatch.setattr(kf, "_check_newest_unique", check)
-    assert asyncio.run(settled(kf.find, fake, "d", "c", {})) is injected
-
-
 # ---- a failed lookup stops the scan -------------------------------------------------
 
 def slow_temp_scan(monkeypatch):
@@ -238,7 +217,7 @@ def test_loop_closed_mid_flight_gives_only_asyncio_messages(monkeypatch, flavor,
     loop.run_until_complete(fake.blocked.wait())
     for _ in range(5):
         loop.run_until_complete(asyncio.sleep(0))
-    assert reads_running_in(loop)
+    assert reads_running(loop)
     del task
     loop.close()
     with warnings.catch_warnings():
@@ -247,7 +226,3 @@ def test_loop_closed_mid_flight_gives_only_asyncio_messages(monkeypatch, flavor,
     messages = [f"{u.exc_type.__name__}: {u.exc_value}" for u in unraisable]
     assert not [m for m in messages if "Event loop is closed" in m], messages[:3]
 
-
-def reads_running_in(loop):
-    return [t for t in asyncio.all_tasks(loop)
-            if type(t.get_coro()).__module__ == "kestrel" and t.get_coro().__qualname__ == "read"]
