@@ -28,12 +28,7 @@ nb::object running_loop() {
 }
 
 bool method_true(nb::handle obj, const char *name) {
-    PyObject *r = PyObject_CallMethod(obj.ptr(), name, nullptr);
-    if (!r) throw_pending();
-    int truth = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (truth < 0) throw_pending();
-    return truth > 0;
+    return truthy(steal_or_throw(PyObject_CallMethod(obj.ptr(), name, nullptr)));
 }
 
 // Take `future` out of the waiting list, if it is there.
