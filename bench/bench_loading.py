@@ -18,19 +18,18 @@
    to on the same load, and how long it takes.
 
 2. Clearing, with the driver alone: the temp companion holding N documents,
-   `delete_many({})` against `delete_many({"_id": {"$in": ids}})` with the
-   ids of every document (one call; split under 16 MiB - 16 KiB like the
-   library's deletions when it would not fit), the two taking turns, both
-   clients, several rounds. On SecantusDB every deleted document is matched
-   against the whole `$in` list, so its `$in` deletion grows with N x N:
-   1,000 documents take seconds, 10,000 several minutes a call (100,000
-   ids, 1.9 MB of filter in one call, would at that growth take hours). The
-   default sizes keep `make bench` within minutes; give larger ones with
-   --clear-sizes.
+   `delete_many({})` against the library's deletion by ids (one bulk write
+   of deleteMany statements of 8 ids each, bench/plain_ops.py's
+   `delete_ids`), taking turns, both clients, several rounds. `--in-form`
+   adds the earlier form, one `delete_many({"_id": {"$in": ids}})` of every
+   id: SecantusDB matches each document it deletes against the whole `$in`
+   list, so that form grows with N x N (1,000 documents take seconds,
+   10,000 several minutes a call).
 
     python bench/bench_loading.py                    # a few minutes
     python bench/bench_loading.py --quick            # smoke run, well under a minute
-    python bench/bench_loading.py --clear-sizes 10000 --clear-rounds 2 --no-load   # about 30 min
+    python bench/bench_loading.py --clear-sizes 10000,100000 --no-load              # a few minutes
+    python bench/bench_loading.py --clear-sizes 10000 --clear-rounds 1 --no-load --in-form  # about 20 min
     python bench/bench_loading.py --reference --clear-sizes ''                      # about 5 min
     KESTREL_TEST_URI=mongodb://... python bench/bench_loading.py
 """
@@ -51,7 +50,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import load_scenario  # noqa: E402
-from plain_ops import id_batches  # noqa: E402
+from plain_ops import delete_ids, delete_statements  # noqa: E402
 
 DB = "kestrel_bench_loading"
 CASES = [("merge", 1), ("merge", 2), ("refresh", 1), ("refresh", 2)]
@@ -120,7 +119,9 @@ async def fill(coll, n):
 
 
 async def clear_once(make, n, how):
-    """Seconds one clearing of n temp documents takes, and the deletion calls made."""
+    """Seconds one clearing of n temp documents takes ("all": delete_many({});
+    "ids": the library's form; "in": one `$in` of every id), and the
+    statements sent."""
     client = make()
     try:
         coll = client[DB]["_temp_" + load_scenario.COLLECTION]
@@ -129,11 +130,10 @@ async def clear_once(make, n, how):
         t = time.perf_counter()
         if how == "all":
             calls, deleted = 1, (await coll.delete_many({})).deleted_count
+        elif how == "in":
+            calls, deleted = 1, (await coll.delete_many({"_id": {"$in": ids}})).deleted_count
         else:
-            batches = id_batches(coll, ids)
-            calls, deleted = len(batches), 0
-            for batch in batches:
-                deleted += (await coll.delete_many({"_id": {"$in": batch}})).deleted_count
+            calls, deleted = len(delete_statements(coll, ids)), (await delete_ids(coll, ids)).deleted_count
         elapsed = time.perf_counter() - t
         assert deleted == n and await coll.count_documents({}) == 0, (deleted, n)
         await client.drop_database(DB)
@@ -142,14 +142,14 @@ async def clear_once(make, n, how):
         await close(client)
 
 
-async def clearing(clients, sizes, rounds):
+async def clearing(clients, sizes, rounds, forms):
     times = {}  # (n, flavor, how) -> [seconds]
     calls = {}
     for r in range(rounds):
         for n in sizes:
             for flavor, make in clients.items():
-                # The two take turns, and the one that goes first alternates.
-                for how in (("all", "ids") if r % 2 == 0 else ("ids", "all")):
+                # The forms take turns, and the one that goes first alternates.
+                for how in (forms if r % 2 == 0 else forms[::-1]):
                     t, c = await clear_once(make, n, how)
                     times.setdefault((n, flavor, how), []).append(t)
                     calls[(n, flavor, how)] = c
@@ -157,13 +157,18 @@ async def clearing(clients, sizes, rounds):
     rows = []
     for n in sizes:
         for flavor in clients:
-            a, i = times[(n, flavor, "all")], times[(n, flavor, "ids")]
-            ratios = sorted(y / x for x, y in zip(a, i))
-            rows.append([f"{n:,}", flavor, f"{statistics.median(a):.3f} s",
-                         f"{statistics.median(i):.3f} s ({calls[(n, flavor, 'ids')]} call)",
-                         f"{statistics.median(ratios):,.0f}x",
-                         f"{ratios[0]:,.0f}x-{ratios[-1]:,.0f}x", str(len(ratios))])
+            a = times[(n, flavor, "all")]
+            for how in forms[1:]:
+                i = times[(n, flavor, how)]
+                ratios = sorted(y / x for x, y in zip(a, i))
+                rows.append([f"{n:,}", flavor, f"{statistics.median(a):.3f} s", FORMS[how],
+                             f"{statistics.median(i):.3f} s ({calls[(n, flavor, how)]:,} statements)",
+                             f"{statistics.median(ratios):,.2f}x",
+                             f"{ratios[0]:,.2f}x-{ratios[-1]:,.2f}x", str(len(ratios))])
     return rows
+
+
+FORMS = {"ids": "statements of 8 ids", "in": "one $in of all ids"}
 
 
 # ---- output ----------------------------------------------------------------------
@@ -208,11 +213,12 @@ async def main(host, user, pwd, auth_source, args):
         print()
         table(["case", "merging", "client", "time"] + LOAD_COLUMNS, rows)
     if args.clear_sizes:
-        print(f"Clearing the temp companion: delete_many({{}}) against "
-              f"delete_many({{'_id': {{'$in': ids}}}}), {args.clear_rounds} round(s)", flush=True)
-        rows = await clearing(clients, args.clear_sizes, args.clear_rounds)
+        forms = ["all", "ids"] + ["in"] * args.in_form
+        print(f"Clearing the temp companion: delete_many({{}}) against the deletion by ids"
+              f"{' and one $in of all ids' if args.in_form else ''}, {args.clear_rounds} round(s)", flush=True)
+        rows = await clearing(clients, args.clear_sizes, args.clear_rounds, forms)
         print()
-        table(["N", "client", "{} (median)", "$in ids (median)", "ratio (median)",
+        table(["N", "client", "{} (median)", "form", "by ids (median)", "ratio (median)",
                "ratio range", "rounds"], rows)
 
 
@@ -229,10 +235,12 @@ def parse(argv):
                    help="also merge with the plain-driver operations that take turns and "
                         "clear only what they read (bench/driver_baseline.py)")
     p.add_argument("--clear-sizes", help="temp documents, comma-separated ('' for no clearing; "
-                   "default 1000,2000; --quick: 500)")
+                   "default 1000,10000; --quick: 500)")
     p.add_argument("--clear-rounds", type=int, help="default 3; --quick: 1")
+    p.add_argument("--in-form", action="store_true",
+                   help="also one delete_many({'_id': {'$in': ids}}) of every id (N x N on SecantusDB)")
     args = p.parse_args(argv)
-    for name, normal, quick in (("seconds", 6.0, 2.0), ("clear_sizes", "1000,2000", "500"),
+    for name, normal, quick in (("seconds", 6.0, 2.0), ("clear_sizes", "1000,10000", "500"),
                                 ("clear_rounds", 3, 1)):
         if getattr(args, name) is None:
             setattr(args, name, quick if args.quick else normal)

@@ -64,7 +64,8 @@ async def active_index(client, db_name, c):
 async def delete_doc_main(client, db_name, c, ids):
     async with Frame(client):
         db = await checked_db(client, db_name, c)
-        await db[c].delete_many({"_id": {"$in": ids}})
+        from plain_ops import delete_ids
+        await delete_ids(db[c], ids)
 
 
 async def insert_temp(client, db_name, c, docs):
@@ -75,9 +76,8 @@ async def insert_temp(client, db_name, c, docs):
 
 async def clear_read(temp, read_ids):
     """Delete from the temp companion exactly the documents the scan read."""
-    from plain_ops import id_batches
-    for batch in id_batches(temp, read_ids) if read_ids else (read_ids,):
-        await temp.delete_many({"_id": {"$in": batch}})
+    from plain_ops import delete_ids
+    await delete_ids(temp, read_ids)
 
 
 async def rules(db, c, kind):

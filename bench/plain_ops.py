@@ -19,30 +19,43 @@ from __future__ import annotations
 import asyncio
 
 READS_IN_FLIGHT = 64  # as kestrel's merge and find
-MAX_FILTER = 16 * 1024 * 1024 - 16 * 1024  # the largest `$in` filter one deletion sends
+MAX_FILTER = 16 * 1024 * 1024 - 16 * 1024  # the largest `$in` filter one statement sends
+IDS_PER_STATEMENT = 8
 
 
-def id_batches(collection, ids):
-    """The id lists of the deletions: `ids` itself when its filter fits in one
-    command, else consecutive slices that each fit."""
+def delete_statements(collection, ids):
+    """The deleteMany statements that delete `ids`: consecutive runs of up to
+    IDS_PER_STATEMENT ids, a run closed early where its filter would pass
+    MAX_FILTER."""
     import bson
+    from pymongo import DeleteMany
     codec_options = getattr(collection, "codec_options", None)
     kwargs = {"codec_options": codec_options} if codec_options is not None else {}
-    try:
-        if len(bson.encode({"_id": {"$in": ids}}, **kwargs)) <= MAX_FILTER:
-            return [ids]
-        sizes = [len(bson.encode({"": i}, **kwargs)) - 7 for i in ids]
-    except Exception:
-        return [ids]  # for the driver to report
-    batches, start, filled = [], 0, 25
-    for k, size in enumerate(sizes):
-        add = 2 + len(str(k - start)) + size
-        if k > start and filled + add > MAX_FILTER:
-            batches.append(ids[start:k])
-            start, filled, add = k, 25, 3 + size
+
+    def size(i):
+        try:
+            return len(bson.encode({"": i}, **kwargs)) - 7
+        except Exception:
+            return 0  # for the driver to report
+
+    statements, start, filled = [], 0, 25
+    for k, i in enumerate(ids):
+        n = size(i)
+        add = 2 + len(str(k - start)) + n
+        if k > start and (k - start == IDS_PER_STATEMENT or filled + add > MAX_FILTER):
+            statements.append(DeleteMany({"_id": {"$in": ids[start:k]}}))
+            start, filled, add = k, 25, 3 + n
         filled += add
-    batches.append(ids[start:])
-    return batches
+    statements.append(DeleteMany({"_id": {"$in": ids[start:]}}))
+    return statements
+
+
+async def delete_ids(collection, ids):
+    """The documents whose `_id` is in `ids` deleted: one bulk write of
+    deleteMany statements; an empty list, one delete_many of the empty `$in`."""
+    if not ids:
+        return await collection.delete_many({"_id": {"$in": ids}})
+    return await collection.bulk_write(delete_statements(collection, ids))
 
 
 class Reads:
@@ -105,8 +118,7 @@ async def Delete_doc_main(client, db_name, collection_name, ids):
                         raise RuntimeError(f"can not access '{collection_name}'!") from None
                     db = client[db_name]
                 collection = db[collection_name]
-                for batch in id_batches(collection, ids) if ids else (ids,):
-                    await collection.delete_many({"_id": {"$in": batch}})
+                await delete_ids(collection, ids)
         except Exception as e:
             raise RuntimeError(f"Can not delete from '{collection_name}'!") from e
 
@@ -266,8 +278,7 @@ async def temp_to_main(client, db_name, collection_name):
                                       ids=list(origin_ids))
                 if len(docs) > 0:
                     await collection.insert_many(docs)
-                for batch in id_batches(temp_collection, read_ids) if read_ids else (read_ids,):
-                    await temp_collection.delete_many({"_id": {"$in": batch}})
+                await delete_ids(temp_collection, read_ids)
                 await active_index(client=client, db_name=db_name, collection_name=collection_name)
         except Exception as e:
             raise RuntimeError(f"Can not insert temp to main for '{collection_name}'!") from e

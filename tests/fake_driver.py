@@ -27,7 +27,14 @@ start_session and Motor's start_transaction raise at the call and block in
 ``client.blocked_call`` and waits until ``client.unblock()``.
 
 ``delete_many`` refuses a filter past the server's document limit with
-DocumentTooLarge, as the driver does before sending.
+DocumentTooLarge, as the driver does before sending; ``bulk_write`` takes
+DeleteOne and DeleteMany statements, refuses an empty list with
+InvalidOperation (recording nothing, as the driver sends nothing) and a
+statement past the limit with DocumentTooLarge, and runs them in order.
+``Partial(n, exc)`` as a fault of a ``bulk_write`` runs its first n
+statements, then raises exc, as an ordered bulk write stopped part-way.
+``deleted_ids(call)`` gives the ids a delete_many or bulk_write call selects
+with ``{"_id": {"$in": ...}}`` filters, in order.
 
 Awaited operations suspend once, like a round trip (``suspend=False``: never).
 ``latency=t`` makes the fake a simulated link: every call that reaches a
@@ -49,12 +56,20 @@ from typing import Any, Callable
 
 import bson
 from bson import ObjectId
-from pymongo import IndexModel
+from pymongo import DeleteMany, DeleteOne, IndexModel
 from pymongo.errors import (BulkWriteError, CollectionInvalid, DocumentTooLarge, DuplicateKeyError,
                             InvalidOperation, OperationFailure)
-from pymongo.results import DeleteResult, InsertManyResult, InsertOneResult
+from pymongo.results import BulkWriteResult, DeleteResult, InsertManyResult, InsertOneResult
 
 BLOCK = object()  # the fault that makes a call wait forever
+
+
+@dataclass
+class Partial:
+    """The fault of a bulk write that runs its first ``done`` statements, then
+    raises ``exc``."""
+    done: int
+    exc: Any
 # The driver refuses a command larger than the server's document limit plus
 # its allowance for the command's own fields, before sending it.
 MAX_BSON_SIZE, COMMAND_OVERHEAD = 16 * 1024 * 1024, 16382
@@ -86,6 +101,13 @@ def command_document(command, value=1, **kwargs) -> dict:
     doc = {command: value} if isinstance(command, str) else dict(command)
     doc.update((k, v) for k, v in kwargs.items() if k not in _DRIVER_KWARGS)
     return doc
+
+
+def deleted_ids(call: "Call") -> list:
+    """The ids a delete_many or bulk_write call deletes by ``{"_id": {"$in": ids}}``."""
+    if call.method == "delete_many":
+        return list(call.arg["_id"]["$in"])
+    return [i for statement in call.arg for i in statement._filter["_id"]["$in"]]
 
 
 def _snapshot(value):
@@ -271,6 +293,8 @@ class FakeClient:
 
     async def _settle(self, call: Call) -> None:
         """Raise or block as the call's fault says (no suspension otherwise)."""
+        if isinstance(call.fault, Partial):  # the work itself stops part-way
+            return
         if call.fault is BLOCK:
             fut = asyncio.get_running_loop().create_future()
             self._reached_block(call, lambda: fut.done() or fut.set_result(None))
@@ -279,7 +303,7 @@ class FakeClient:
             raise self._exc(call.fault)
 
     def _raise_now(self, call: Call) -> None:  # for plain calls: blocks wait elsewhere
-        if call.fault not in (None, BLOCK):
+        if call.fault not in (None, BLOCK) and not isinstance(call.fault, Partial):
             raise self._exc(call.fault)
 
     async def _tick(self, enabled: bool = True) -> None:
@@ -294,10 +318,13 @@ class FakeClient:
             await asyncio.sleep(0)
 
     def _op(self, target, method, args, kwargs, work: Callable[[], Any], sid=None):
-        """An awaited driver operation in this client's flavour."""
+        """An awaited driver operation in this client's flavour. A ``work``
+        marked ``takes_call`` is given its Call."""
         if self.flavor == "pymongo":
             return self._coro_op(target, method, args, kwargs, work)
         call = self._record(target, method, args, kwargs, sid)
+        if getattr(work, "takes_call", False):
+            work = (lambda w: lambda: w(call))(work)
         loop = asyncio.get_running_loop()
         fut = loop.create_future()
 
@@ -322,6 +349,8 @@ class FakeClient:
 
     async def _coro_op(self, target, method, args, kwargs, work):
         call = self._record(target, method, args, kwargs)
+        if getattr(work, "takes_call", False):
+            work = (lambda w: lambda: w(call))(work)
         await self._settle(call)
         if self.latency:
             await asyncio.sleep(self.latency)
@@ -629,13 +658,42 @@ class FakeCollection:
         def work():
             if len(bson.encode(filter)) > MAX_BSON_SIZE + COMMAND_OVERHEAD:
                 raise DocumentTooLarge("delete command document too large")
-            store = self._store()
-            gone = self._query(filter) if store else []
-            ids = [d["_id"] for d in gone]
-            if store:
-                store.docs = [d for d in store.docs if not any(_eq(d["_id"], i) for i in ids)]
-            return DeleteResult({"n": len(gone), "ok": 1.0}, True)
+            return DeleteResult({"n": self._delete(filter, 0), "ok": 1.0}, True)
         return self._op("delete_many", (filter,), kwargs, work)
+
+    def _delete(self, filter, limit: int) -> int:
+        store = self._store()
+        gone = self._query(filter)[:limit or None] if store else []
+        ids = [d["_id"] for d in gone]
+        if store:
+            store.docs = [d for d in store.docs if not any(_eq(d["_id"], i) for i in ids)]
+        return len(gone)
+
+    def bulk_write(self, requests, **kwargs):  # ordered or not, run in order
+        if not isinstance(requests, list):
+            raise TypeError("requests must be a list")
+        for r in requests:
+            if not isinstance(r, (DeleteOne, DeleteMany)):
+                raise NotImplementedError(f"fake driver: bulk statement {r!r}")
+        if not requests:  # refused before anything is sent
+            async def refused():
+                raise InvalidOperation("No operations to execute")
+            return refused() if self._client.flavor == "pymongo" else asyncio.ensure_future(refused())
+
+        def work(call):
+            for r in requests:
+                if len(bson.encode(r._filter)) > MAX_BSON_SIZE:
+                    raise DocumentTooLarge("delete statement too large")
+            stop = call.fault.done if isinstance(call.fault, Partial) else len(requests)
+            removed = sum(self._delete(r._filter, 1 if isinstance(r, DeleteOne) else 0)
+                          for r in requests[:stop])
+            if stop < len(requests):
+                raise self._client._exc(call.fault.exc)
+            return BulkWriteResult({"nInserted": 0, "nUpserted": 0, "nMatched": 0, "nModified": 0,
+                                    "nRemoved": removed, "upserted": [], "writeErrors": [],
+                                    "writeConcernErrors": []}, True)
+        work.takes_call = True
+        return self._op("bulk_write", (list(requests),), kwargs, work)
 
     def drop(self, **kwargs):
         def work():

@@ -45,30 +45,35 @@ nb::object key_tuple(nb::handle doc, const Fields &fields);
 Task<nb::list> read_rules(nb::handle manage, const char *type);
 
 // The deletion of the documents of a collection whose `_id` is in `ids` (a
-// list): one delete_many of {"_id": {"$in": ids}}, with the list as given,
-// when its filter fits in one command (always so for an empty list); else as
-// few calls, each filter under the server's document limit, as delete them
-// all. When asked to, it counts the documents deleted as the driver's
-// results say (None once one does not say). Used as
+// list), in one driver call whose cost grows in proportion to the ids on
+// every server: a bulk write of deleteMany statements, each
+// {"_id": {"$in": [...]}} with up to 8 consecutive ids of the list (fewer
+// where that filter would pass the server's document limit), in the order of
+// the list. The driver sends them in as few commands as its batch limits
+// allow, ordered, so a deletion that stops part-way has deleted a prefix of
+// the list. An empty list is one delete_many of {"_id": {"$in": []}}, which
+// deletes nothing. When asked to, it counts the documents deleted as the
+// driver's result says (None when it does not say). Used as
 //
 //     Held<IdDeletion> deletion(collection, ids, count);
-//     for (size_t k = 0; k < deletion.calls(); ++k)
-//         deletion.count(co_await driver(collection, "delete_many", deletion.filter(k)));
+//     deletion.count(co_await driver(collection, deletion.method(), deletion.request()));
 class IdDeletion {
 public:
     IdDeletion(nb::handle collection, nb::handle ids, bool counting);
-    size_t calls() const { return slices_.empty() ? 1 : slices_.size(); }
-    nb::dict filter(size_t k) const;
+    const char *method() const { return statements_ ? "bulk_write" : "delete_many"; }
+    // The statements, or the filter of the empty deletion; given once.
+    nb::object request() { return std::move(request_); }
+    size_t statements() const { return statements_; }
     void count(nb::handle result);
-    // The documents deleted: an int, None when a result did not say, or
+    // The documents deleted: an int, None when the result did not say, or
     // invalid when not counting.
     nb::object deleted;
 
     int traverse(visitproc visit, void *arg) const;
 
 private:
-    nb::handle ids_;                   // borrowed from the caller, who keeps it
-    std::vector<nb::object> slices_;  // the id lists when there is more than one call
+    nb::object request_;
+    size_t statements_ = 0;
 };
 
 // raise ValueError("'<rule>' has no fields!")

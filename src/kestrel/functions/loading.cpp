@@ -17,9 +17,9 @@ Body insert_temp(Args a) {
     });
 }
 
-// Delete_doc_main(client, db_name, collection_name, ids): delete_many of
-// {"_id": {"$in": ids}} on the main collection; one call unless the filter
-// would pass the server's document limit, then as few calls as keep under it.
+// Delete_doc_main(client, db_name, collection_name, ids): the main documents
+// whose `_id` is in `ids` deleted in one bulk write of deleteMany statements
+// of a few ids each (an empty list: one delete_many of the empty `$in`).
 Body Delete_doc_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], ids = a[3];
     return framed(client, message("Can not delete from '", collection_name, "'!"),
@@ -28,11 +28,11 @@ Body Delete_doc_main(Args a) {
         Held<> collection = item(db, collection_name);
         size_t given = PyList_GET_SIZE(ids.ptr());
         Held<IdDeletion> deletion(collection, ids, bool(log));
-        for (size_t k = 0; k < deletion.calls(); ++k)
-            deletion.count(co_await driver(collection, "delete_many", deletion.filter(k)));
+        deletion.count(co_await driver(collection, deletion.method(), deletion.request()));
         if (log)
-            log.done("%s %s.%s: %d ids given, %d deletion calls, %s documents deleted in %.3f s",
-                     {figure("ids", given), figure("calls", deletion.calls()), figure("deleted", deletion.deleted)});
+            log.done("%s %s.%s: %d ids given, %d deletion statements, %s documents deleted in %.3f s",
+                     {figure("ids", given), figure("statements", deletion.statements()),
+                      figure("deleted", deletion.deleted)});
         co_return nb::none();
     });
 }

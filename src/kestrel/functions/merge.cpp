@@ -90,8 +90,7 @@ Body temp_to_main(Args a) {
         docs = nb::list();
         if (log) log.phase("documents inserted", {figure("inserted", moved)});
         Held<IdDeletion> clearing(temp_collection, read_ids, bool(log));
-        for (size_t k = 0; k < clearing.calls(); ++k)
-            clearing.count(co_await driver(temp_collection, "delete_many", clearing.filter(k)));
+        clearing.count(co_await driver(temp_collection, clearing.method(), clearing.request()));
         read_ids = nb::list();
         if (log) log.phase("temp companion cleared", {figure("cleared", clearing.deleted)});
         co_await call_op("active_index", op_args(client, db_name, collection_name));

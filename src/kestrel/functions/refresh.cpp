@@ -377,8 +377,7 @@ Body refresh_archive(Args a) {
         co_await call_op("active_index", op_args(client, db_name, collection_name));
         log.phase("indexes rebuilt");
         Held<IdDeletion> clearing(temp_collection, read_ids, bool(log));
-        for (size_t k = 0; k < clearing.calls(); ++k)
-            clearing.count(co_await driver(temp_collection, "delete_many", clearing.filter(k)));
+        clearing.count(co_await driver(temp_collection, clearing.method(), clearing.request()));
         read_ids = nb::list();
         if (log) {
             log.phase("temp companion cleared", {figure("cleared", clearing.deleted)});
