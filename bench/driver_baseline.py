@@ -89,7 +89,8 @@ async def temp_to_main(client, db_name, c):
         db = await checked_db(client, db_name, c)
         uniques = await rules(db, c, "unique")
         tekrar = {i: set() for i in range(len(uniques))}
-        origin_ids, docs, read_ids = set(), [], []
+        from plain_ops import add_id
+        origin_ids, docs, read_ids = {}, [], []
         async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
             read_ids.append(doc["_id"])
             flag = 0
@@ -103,26 +104,84 @@ async def temp_to_main(client, db_name, c):
                     continue
                 tekrar[i].add(tekrar_key)
                 async for item in db[c].find(search_code):
-                    origin_ids.add(item["_id"])
+                    add_id(origin_ids, item["_id"])
             if not flag:
-                doc.pop("_id", None)
                 docs.append(doc)
+        for doc in docs:  # a copy an interrupted merge left goes first
+            add_id(origin_ids, doc["_id"])
         await deactive_index(client, db_name, c)
-        await delete_doc_main(client, db_name, c, list(origin_ids))
+        await delete_doc_main(client, db_name, c, list(origin_ids.values()))
         if docs:
             await db[c].insert_many(docs)
-        await clear_read(db["_temp_" + c], read_ids)
+        await clear_read(db["_temp_" + c], read_ids[::-1])  # oldest first
         await active_index(client, db_name, c)
 
 
+def same_document(a, b):
+    """The same document as stored: fields in the same order, values of the
+    same types, equal (NaN as NaN)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return len(a) == len(b) and all(same_document(k, l) and same_document(v, w)
+                                        for (k, v), (l, w) in zip(a.items(), b.items()))
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(same_document, a, b))
+    if isinstance(a, float):
+        return a == b or (a != a and b != b)
+    return a == b
+
+
 async def refresh_archive(client, db_name, c):
-    """Clusters with a disjoint set, stores the archived copies first."""
+    """Clusters with a disjoint set, stores the archived copies first. Versions
+    keep their `_id`; the archive's temp companion is asked which of them it
+    holds already (lost in an interrupted refresh), and a main document that
+    is the same document as a temp one read is that version."""
+    from plain_ops import Reads, add_id, id_key, read_all
     async with Frame(client):
         db = await checked_db(client, db_name, c)
         await checked_db(client, db_name, "archive_" + c)
+        archive_temp = db["_temp_archive_" + c]
         uniques = await rules(db, c, "archive_unique")
+        questions, asking = Reads(), []
+
+        async def ask():
+            await questions.start(read_all(archive_temp.find({"_id": {"$in": asking[:]}})))
+            asking.clear()
+
+        read_ids, by_id, versions, temp_to_main_docs = [], {}, [], []
+        main_del_ids, twins = {}, set()
+        async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
+            read_ids.append(doc["_id"])
+            by_id[id_key(doc["_id"])] = doc
+            (versions.append((doc, True)) if "__index__" in doc else temp_to_main_docs.append(doc))
+            asking.append(doc["_id"])
+            if len(asking) == 64:
+                await ask()
+        async for doc in db[c].find({}).sort([("_id", -1)]):
+            key = id_key(doc["_id"])
+            twin = by_id.get(key)
+            if twin is not None:
+                if same_document(twin, doc):
+                    add_id(main_del_ids, doc["_id"])
+                    continue
+                twins.add(key)
+            if "__index__" in doc:
+                versions.append((doc, False))
+                if twin is None:
+                    asking.append(doc["_id"])
+                    if len(asking) == 64:
+                        await ask()
+        if asking:
+            await ask()
+        stored = {id_key(d["_id"]): d for found in await questions.results() for d in found}
+
+        def archived(doc):
+            copy = stored.get(id_key(doc["_id"]))
+            return copy is not None and same_document(copy, doc)
+
         parent, owner = {}, [dict() for _ in uniques]
-        clusters, archive_docs, main_del_ids, temp_to_main_docs = {}, [], [], []
+        clusters, archive_docs = {}, []
 
         def root(n):
             while parent[n] != n:
@@ -130,7 +189,10 @@ async def refresh_archive(client, db_name, c):
                 n = parent[n]
             return n
 
-        def step(doc, n):
+        def beats(a, b):
+            return b[2] if a[2] != b[2] else a[0]["__index__"] > b[0]["__index__"]
+
+        for n, (doc, from_temp) in enumerate(versions, 1):
             parent[n] = n
             met = set()
             for i, fields in enumerate(uniques):
@@ -140,35 +202,39 @@ async def refresh_archive(client, db_name, c):
                         met.add(root(owner[i][key]))
                     else:
                         owner[i][key] = n
-            best = doc
+            best = (doc, from_temp, archived(doc))
             for m in sorted(met):
                 other = clusters.pop(m)
                 parent[m] = n
-                loser = best if other["__index__"] > best["__index__"] else other
+                loser = best if beats(other, best) else other
                 best = other if loser is best else best
                 archive_docs.append(loser)
-                if "_id" in loser:
-                    main_del_ids.append(loser["_id"])
             clusters[n] = best
-
-        n, read_ids = 0, []
-        async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
-            read_ids.append(doc.pop("_id"))
-            if "__index__" not in doc:
+        for doc, from_temp, done in clusters.values():
+            if done:
+                archive_docs.append((doc, from_temp, done))
+            elif from_temp:
                 temp_to_main_docs.append(doc)
+        corrected, taken = [], set()
+        for doc, from_temp, done in archive_docs:
+            if not from_temp:
+                add_id(main_del_ids, doc["_id"])
+            if done:
+                continue
+            key = id_key(doc["_id"])
+            if key in stored or key in taken:
+                doc = {k: v for k, v in doc.items() if k != "_id"}
             else:
-                n += 1
-                step(doc, n)
-        async for doc in db[c].find({}).sort([("_id", -1)]):
-            if "__index__" in doc:
-                n += 1
-                step(doc, n)
-        temp_to_main_docs += [d for d in clusters.values() if "_id" not in d]
-        corrected = [{k: v for k, v in d.items() if k != "_id"} for d in archive_docs]
+                taken.add(key)
+            corrected.append(doc)
+        for i, doc in enumerate(temp_to_main_docs):
+            key = id_key(doc["_id"])
+            if key in twins and key not in main_del_ids:
+                temp_to_main_docs[i] = {k: v for k, v in doc.items() if k != "_id"}
         if corrected:
             await insert_temp(client, db_name, "archive_" + c, corrected)
         await deactive_index(client, db_name, c)
-        await delete_doc_main(client, db_name, c, main_del_ids)
+        await delete_doc_main(client, db_name, c, list(main_del_ids.values()))
         if temp_to_main_docs:
             await db[c].insert_many(temp_to_main_docs)
         await active_index(client, db_name, c)

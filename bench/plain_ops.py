@@ -50,6 +50,21 @@ def delete_statements(collection, ids):
     return statements
 
 
+def id_key(value):
+    """A key that stands for an `_id` in a dict: the value itself when it is
+    hashable, a document or list as a marked tuple of its parts' keys."""
+    if isinstance(value, dict):
+        return ("\0document", *(k for pair in value.items() for k in map(id_key, pair)))
+    if isinstance(value, list):
+        return ("\0list", *map(id_key, value))
+    hash(value)
+    return value
+
+
+def add_id(ids, value):
+    ids.setdefault(id_key(value), value)
+
+
 async def delete_ids(collection, ids):
     """The documents whose `_id` is in `ids` deleted: one bulk write of
     deleteMany statements; an empty list, one delete_many of the empty `$in`."""
@@ -245,7 +260,7 @@ async def temp_to_main(client, db_name, collection_name):
                 uniques = await read_rules(manage_collection, "unique")
                 rules = [list(fields) for fields in uniques]
 
-                origin_ids = set()
+                origin_ids = {}
                 tekrar = [set() for _ in rules]
                 docs = []
                 read_ids = []
@@ -266,19 +281,20 @@ async def temp_to_main(client, db_name, collection_name):
                             lookups = Reads()
                         await lookups.start(read_all(collection.find(search_code)))
                     if flag == 0:
-                        temp_doc.pop("_id", None)
                         docs.append(temp_doc)
                 if lookups is not None:
                     for found in await lookups.results():
                         for main_doc in found:
-                            origin_ids.add(main_doc["_id"])
+                            add_id(origin_ids, main_doc["_id"])
+                for doc in docs:
+                    add_id(origin_ids, doc["_id"])
 
                 await deactive_index(client=client, db_name=db_name, collection_name=collection_name)
                 await Delete_doc_main(client=client, db_name=db_name, collection_name=collection_name,
-                                      ids=list(origin_ids))
+                                      ids=list(origin_ids.values()))
                 if len(docs) > 0:
                     await collection.insert_many(docs)
-                await delete_ids(temp_collection, read_ids)
+                await delete_ids(temp_collection, read_ids[::-1])
                 await active_index(client=client, db_name=db_name, collection_name=collection_name)
         except Exception as e:
             raise RuntimeError(f"Can not insert temp to main for '{collection_name}'!") from e

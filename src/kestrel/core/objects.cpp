@@ -154,6 +154,73 @@ Py_ssize_t utf8_size(nb::handle text) noexcept {
     return size;
 }
 
+namespace {
+
+// The first element of the key of a document or a list: no value read from
+// the server is this object, so such a key never equals a value's own.
+nb::handle composite_mark(char kind) {
+    static PyObject *document = PyUnicode_InternFromString("\0document");
+    static PyObject *list = PyUnicode_InternFromString("\0list");
+    return kind == 'd' ? document : list;
+}
+
+}  // namespace
+
+nb::object hashable_key(nb::handle value) {
+    PyObject *v = value.ptr();
+    bool document = PyDict_Check(v), list = PyList_Check(v);
+    if (!document && !list) {
+        if (PyObject_Hash(v) == -1) throw_pending();
+        return nb::borrow(value);
+    }
+    Py_ssize_t n = document ? PyDict_GET_SIZE(v) : PyList_GET_SIZE(v);
+    nb::object key = steal_or_throw(PyTuple_New(1 + (document ? 2 * n : n)));
+    PyTuple_SET_ITEM(key.ptr(), 0, Py_NewRef(composite_mark(document ? 'd' : 'l').ptr()));
+    if (document) {
+        nb::object items = steal_or_throw(PyDict_Items(v));  // a snapshot: keys hash no code of their own
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject *pair = PyList_GET_ITEM(items.ptr(), k);
+            PyTuple_SET_ITEM(key.ptr(), 1 + 2 * k, hashable_key(PyTuple_GET_ITEM(pair, 0)).release().ptr());
+            PyTuple_SET_ITEM(key.ptr(), 2 + 2 * k, hashable_key(PyTuple_GET_ITEM(pair, 1)).release().ptr());
+        }
+    } else {
+        nb::object items = steal_or_throw(PyList_AsTuple(v));
+        for (Py_ssize_t k = 0; k < n; ++k)
+            PyTuple_SET_ITEM(key.ptr(), 1 + k, hashable_key(PyTuple_GET_ITEM(items.ptr(), k)).release().ptr());
+    }
+    return key;
+}
+
+bool same_document(nb::handle a, nb::handle b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    if (x == y) return true;
+    if (Py_TYPE(x) != Py_TYPE(y)) return false;
+    if (PyDict_Check(x)) {
+        if (PyDict_GET_SIZE(x) != PyDict_GET_SIZE(y)) return false;
+        nb::object xs = steal_or_throw(PyDict_Items(x)), ys = steal_or_throw(PyDict_Items(y));
+        for (Py_ssize_t k = 0, n = PyList_GET_SIZE(xs.ptr()); k < n; ++k) {
+            PyObject *p = PyList_GET_ITEM(xs.ptr(), k), *q = PyList_GET_ITEM(ys.ptr(), k);
+            if (!same_document(PyTuple_GET_ITEM(p, 0), PyTuple_GET_ITEM(q, 0)) ||
+                !same_document(PyTuple_GET_ITEM(p, 1), PyTuple_GET_ITEM(q, 1)))
+                return false;
+        }
+        return true;
+    }
+    if (PyList_Check(x)) {
+        nb::object xs = steal_or_throw(PyList_AsTuple(x)), ys = steal_or_throw(PyList_AsTuple(y));
+        Py_ssize_t n = PyTuple_GET_SIZE(xs.ptr());
+        if (n != PyTuple_GET_SIZE(ys.ptr())) return false;
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (!same_document(PyTuple_GET_ITEM(xs.ptr(), k), PyTuple_GET_ITEM(ys.ptr(), k))) return false;
+        return true;
+    }
+    if (PyFloat_Check(x)) {
+        double p = PyFloat_AS_DOUBLE(x), q = PyFloat_AS_DOUBLE(y);
+        return p == q || (p != p && q != q);
+    }
+    return equal(a, b);
+}
+
 nb::object new_set() { return steal_or_throw(PySet_New(nullptr)); }
 
 void set_add(nb::handle s, nb::handle x) {

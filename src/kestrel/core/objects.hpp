@@ -87,6 +87,16 @@ nb::str text_literal(nb::handle text);
 // has none (a lone surrogate). `text` must be a str.
 Py_ssize_t utf8_size(nb::handle text) noexcept;
 
+// A key that stands for a value in a dict or set as the interpreter's
+// equality would: the value itself when it is hashable; a document or a list
+// (an `_id` may be either) as a tuple of the keys of its parts, marked as such.
+nb::object hashable_key(nb::handle value);
+
+// Are two values the same as the server would store them: documents with the
+// same fields in the same order, lists of the same length, and at every depth
+// values of the same type that are equal (a NaN is the same as a NaN)?
+bool same_document(nb::handle a, nb::handle b);
+
 // set(); `s.add(x)` (a plain set is served directly, anything else through
 // its `add`).
 nb::object new_set();

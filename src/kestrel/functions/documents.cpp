@@ -153,6 +153,12 @@ void drop_id(nb::handle doc) {
     }
 }
 
+Body read_cursor(nb::handle cursor) { co_return co_await read_all(cursor); }
+
+void add_id(nb::handle ids, nb::handle id) {
+    if (!PyDict_SetDefault(ids.ptr(), hashable_key(id).ptr(), id.ptr())) throw_pending();
+}
+
 nb::object scan_newest_first(nb::handle coll, nb::handle filter) {
     static PyObject *newest_first = nb::make_tuple(id_key(), -1).release().ptr();  // ("_id", -1)
     nb::object sort = steal_or_throw(PyList_New(1));  // a new list each time: the driver keeps it

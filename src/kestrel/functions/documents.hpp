@@ -22,6 +22,11 @@ nb::handle index_key();
 // `doc.pop("_id", None)`, for any mapping.
 void drop_id(nb::handle doc);
 
+// An `_id` added to `ids` (a dict from its hashable_key to the `_id`) unless
+// an equal one is there: the `_id`s of a deletion, each once, in the order
+// first met.
+void add_id(nb::handle ids, nb::handle id);
+
 // `aiter(coll.find(filter).sort([("_id", -1)]))`: newest `_id` first.
 nb::object scan_newest_first(nb::handle coll, nb::handle filter);
 
@@ -37,6 +42,9 @@ bool carries(nb::handle doc, const Fields &fields);
 nb::dict rule_query(nb::handle doc, const Fields &fields);
 // The key tuple: the document's values for the rule's fields, in order.
 nb::object key_tuple(nb::handle doc, const Fields &fields);
+
+// An overlapped read (core/inflight.hpp): every document a cursor finds.
+Body read_cursor(nb::handle cursor);
 
 // Every rule record of one `type` (a literal) in the manage companion, in the
 // server's order, each as the set of its `keys`. A record whose keys are empty

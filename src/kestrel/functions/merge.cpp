@@ -7,21 +7,22 @@
 
 namespace kestrel::functions {
 
-namespace {
-
-// A lookup: the main documents a cursor finds.
-Body read_cursor(nb::handle cursor) { co_return co_await read_all(cursor); }
-
-}  // namespace
-
 // temp_to_main(client, db_name, collection_name): the temp companion is read
 // newest first; for each unique rule the newest temp document carrying a key
 // claims it, older ones carrying the same key are dropped, and the main
 // documents carrying a claimed key are collected for deletion. Then, with the
-// indexes dropped: delete those, insert the kept temp documents (without their
-// `_id`), delete from the temp companion the documents the scan read (and only
-// those: documents loaded meanwhile wait there for the next merge), re-create
-// the indexes. One merge, refresh or compaction of a collection at a time.
+// indexes dropped: delete those, insert the kept temp documents, delete from
+// the temp companion the documents the scan read (and only those: documents
+// loaded meanwhile wait there for the next merge), re-create the indexes. One
+// merge, refresh or compaction of a collection at a time.
+//
+// Safe to run again after any interruption: a kept document enters the main
+// collection under its temp `_id`, and that `_id` is among those deleted
+// first, so a merge run again removes the copy an interrupted one left before
+// inserting it again (and a temp document carrying the `_id` of a main
+// document replaces it). The temp companion is cleared oldest first: what an
+// interrupted clearing leaves is the newest part of what was read, whose
+// documents are judged as before, since only newer ones can supersede them.
 Body temp_to_main(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2];
     return framed(client, message("Can not insert temp to main for '", collection_name, "'!"),
@@ -34,7 +35,9 @@ Body temp_to_main(Args a) {
         Held<nb::list> uniques = co_await read_rules(manage_collection, "unique");
         Held<std::vector<Fields>> rules = rule_fields(uniques);
 
-        Held<> origin_ids = new_set();
+        // The `_id`s to delete from the main collection, each once: those of the
+        // main documents the lookups find, then those of the kept documents.
+        Held<nb::dict> origin_ids;
         Held<std::vector<nb::object>> tekrar;
         for (size_t i = 0; i < rules.size(); ++i) tekrar.push_back(new_set());
         Held<nb::list> docs;
@@ -45,7 +48,7 @@ Body temp_to_main(Args a) {
         // goes on; every read is done before anything is written.
         Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
         auto on_found = [&](nb::object found, nb::handle) {
-            for (nb::handle main_doc : nb::borrow<nb::list>(found)) set_add(origin_ids, item(main_doc, id_key()));
+            for (nb::handle main_doc : nb::borrow<nb::list>(found)) add_id(origin_ids, item(main_doc, id_key()));
         };
         co_await overlapped(reads_in_flight, [&](InFlight &lookups) -> Task<> {
             while (co_await next_item(temp_docs, temp_doc)) {
@@ -65,10 +68,7 @@ Body temp_to_main(Args a) {
                     ++lookups_made;
                     co_await lookups.start(read_cursor, invoke(collection, "find", search_code), on_found);
                 }
-                if (flag == 0) {
-                    drop_id(temp_doc);
-                    docs.append(temp_doc);
-                }
+                if (flag == 0) docs.append(temp_doc);
             }
         });
         // What only the scan needed goes before the writes.
@@ -80,15 +80,17 @@ Body temp_to_main(Args a) {
 
         co_await call_op("deactive_index", op_args(client, db_name, collection_name));
         log.phase("indexes dropped");
-        size_t replaced = PySet_GET_SIZE(origin_ids.ptr());
+        size_t replaced = PyDict_GET_SIZE(origin_ids.ptr());
+        for (nb::handle kept : docs) add_id(origin_ids, item(kept, id_key()));
         Kwargs delete_args = op_args(client, db_name, collection_name);
-        delete_args["ids"] = steal_or_throw(PySequence_List(origin_ids.ptr()));
-        origin_ids = nb::object();
+        delete_args["ids"] = steal_or_throw(PyDict_Values(origin_ids.ptr()));
+        origin_ids = nb::dict();
         co_await call_op("Delete_doc_main", std::move(delete_args));
         if (log) log.phase("main documents deleted", {figure("deleted", replaced)});
         if (moved > 0) co_await driver(collection, "insert_many", docs);
         docs = nb::list();
         if (log) log.phase("documents inserted", {figure("inserted", moved)});
+        if (PyList_Reverse(read_ids.ptr()) < 0) throw_pending();  // oldest first
         Held<IdDeletion> clearing(temp_collection, read_ids, bool(log));
         clearing.count(co_await driver(temp_collection, clearing.method(), clearing.request()));
         read_ids = nb::list();
