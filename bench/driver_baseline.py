@@ -132,53 +132,80 @@ def same_document(a, b):
     return a == b
 
 
+def with_id(doc, id_):
+    return {k: (id_ if k == "_id" else v) for k, v in doc.items()}
+
+
 async def refresh_archive(client, db_name, c):
-    """Clusters with a disjoint set, stores the archived copies first. Versions
-    keep their `_id`; the archive's temp companion is asked which of them it
-    holds already (lost in an interrupted refresh), and a main document that
-    is the same document as a temp one read is that version."""
+    """Clusters with a disjoint set, stores the archived copies first.
+    Versions keep their `_id` (or take {"_copy_of": X} where X is another
+    document's); the archive's temp companion is asked which versions it
+    holds already (lost in an interrupted refresh); a main document that is
+    the same document as a temp one read is that version."""
     from plain_ops import Reads, add_id, id_key, read_all
     async with Frame(client):
         db = await checked_db(client, db_name, c)
         await checked_db(client, db_name, "archive_" + c)
         archive_temp = db["_temp_archive_" + c]
         uniques = await rules(db, c, "archive_unique")
-        questions, asking = Reads(), []
+        stored, asking = {}, []
 
-        async def ask():
+        async def ask(questions):
             await questions.start(read_all(archive_temp.find({"_id": {"$in": asking[:]}})))
             asking.clear()
 
+        def copy_id(id_):
+            return {"_copy_of": id_}
+
+        def holds(id_, doc):
+            copy = stored.get(id_key(id_))
+            return copy is not None and same_document(copy, doc if id_ is doc["_id"] else with_id(doc, id_))
+
         read_ids, by_id, versions, temp_to_main_docs = [], {}, [], []
-        main_del_ids, twins = {}, set()
+        main_del_ids, main_held = {}, {}
+        questions = Reads()
         async for doc in db["_temp_" + c].find({}).sort([("_id", -1)]):
             read_ids.append(doc["_id"])
             by_id[id_key(doc["_id"])] = doc
-            (versions.append((doc, True)) if "__index__" in doc else temp_to_main_docs.append(doc))
+            if "__index__" not in doc:
+                temp_to_main_docs.append(doc)
+                continue
+            versions.append((doc, True, False))
             asking.append(doc["_id"])
             if len(asking) == 64:
-                await ask()
+                await ask(questions)
         async for doc in db[c].find({}).sort([("_id", -1)]):
-            key = id_key(doc["_id"])
-            twin = by_id.get(key)
-            if twin is not None:
-                if same_document(twin, doc):
-                    add_id(main_del_ids, doc["_id"])
-                    continue
-                twins.add(key)
-            if "__index__" in doc:
-                versions.append((doc, False))
-                if twin is None:
-                    asking.append(doc["_id"])
-                    if len(asking) == 64:
-                        await ask()
+            id_ = doc["_id"]
+            twin = by_id.get(id_key(id_))
+            of = id_.get("_copy_of") if isinstance(id_, dict) and len(id_) == 1 else None
+            original = by_id.get(id_key(of)) if of is not None else None
+            if ((twin is not None and same_document(twin, doc))
+                    or (original is not None and same_document(with_id(original, id_), doc))):
+                add_id(main_del_ids, id_)
+                continue
+            main_held[id_key(id_)] = id_
+            if "__index__" not in doc:
+                continue
+            versions.append((doc, False, twin is not None))
+            asking.append(copy_id(id_) if twin is not None else id_)
+            if len(asking) == 64:
+                await ask(questions)
         if asking:
-            await ask()
-        stored = {id_key(d["_id"]): d for found in await questions.results() for d in found}
+            await ask(questions)
+        for found in await questions.results():
+            stored.update((id_key(d["_id"]), d) for d in found)
+        asking += [copy_id(doc["_id"]) for doc, _, twin in versions
+                   if not twin and id_key(doc["_id"]) in stored and not holds(doc["_id"], doc)]
+        if asking:
+            questions, again = Reads(), asking[:]
+            for at in range(0, len(again), 64):
+                asking[:] = again[at:at + 64]
+                await ask(questions)
+            for found in await questions.results():
+                stored.update((id_key(d["_id"]), d) for d in found)
 
-        def archived(doc):
-            copy = stored.get(id_key(doc["_id"]))
-            return copy is not None and same_document(copy, doc)
+        def archived(doc, twin):
+            return (not twin and holds(doc["_id"], doc)) or holds(copy_id(doc["_id"]), doc)
 
         parent, owner = {}, [dict() for _ in uniques]
         clusters, archive_docs = {}, []
@@ -189,10 +216,10 @@ async def refresh_archive(client, db_name, c):
                 n = parent[n]
             return n
 
-        def beats(a, b):
-            return b[2] if a[2] != b[2] else a[0]["__index__"] > b[0]["__index__"]
+        def beats(a, b):  # (doc, from_temp, twin, archived)
+            return b[3] if a[3] != b[3] else a[0]["__index__"] > b[0]["__index__"]
 
-        for n, (doc, from_temp) in enumerate(versions, 1):
+        for n, (doc, from_temp, twin) in enumerate(versions, 1):
             parent[n] = n
             met = set()
             for i, fields in enumerate(uniques):
@@ -202,7 +229,7 @@ async def refresh_archive(client, db_name, c):
                         met.add(root(owner[i][key]))
                     else:
                         owner[i][key] = n
-            best = (doc, from_temp, archived(doc))
+            best = (doc, from_temp, twin, archived(doc, twin))
             for m in sorted(met):
                 other = clusters.pop(m)
                 parent[m] = n
@@ -210,27 +237,31 @@ async def refresh_archive(client, db_name, c):
                 best = other if loser is best else best
                 archive_docs.append(loser)
             clusters[n] = best
-        for doc, from_temp, done in clusters.values():
-            if done:
-                archive_docs.append((doc, from_temp, done))
-            elif from_temp:
-                temp_to_main_docs.append(doc)
+        for version in clusters.values():
+            if version[3]:
+                archive_docs.append(version)
+            elif version[1]:
+                temp_to_main_docs.append(version[0])
         corrected, taken = [], set()
-        for doc, from_temp, done in archive_docs:
+        for doc, from_temp, twin, done in archive_docs:
+            id_ = doc["_id"]
             if not from_temp:
-                add_id(main_del_ids, doc["_id"])
+                add_id(main_del_ids, id_)
+                del main_held[id_key(id_)]
             if done:
                 continue
-            key = id_key(doc["_id"])
-            if key in stored or key in taken:
-                doc = {k: v for k, v in doc.items() if k != "_id"}
+            for slot in (copy_id(id_) if twin else id_, copy_id(id_)):
+                if id_key(slot) not in stored and id_key(slot) not in taken:
+                    taken.add(id_key(slot))
+                    corrected.append(doc if slot is id_ else with_id(doc, slot))
+                    break
             else:
-                taken.add(key)
-            corrected.append(doc)
+                corrected.append({k: v for k, v in doc.items() if k != "_id"})
         for i, doc in enumerate(temp_to_main_docs):
-            key = id_key(doc["_id"])
-            if key in twins and key not in main_del_ids:
-                temp_to_main_docs[i] = {k: v for k, v in doc.items() if k != "_id"}
+            if id_key(doc["_id"]) in main_held:
+                other = copy_id(doc["_id"])
+                temp_to_main_docs[i] = ({k: v for k, v in doc.items() if k != "_id"}
+                                        if id_key(other) in main_held else with_id(doc, other))
         if corrected:
             await insert_temp(client, db_name, "archive_" + c, corrected)
         await deactive_index(client, db_name, c)

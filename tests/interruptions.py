@@ -33,7 +33,7 @@ def world(rng: random.Random, refresh: bool) -> dict:
     """A random managed collection: documents inside and outside the rules,
     with and without `__index__`, rules bridging main and temp documents,
     temp documents that carry a main document's `_id` (loaded back from a
-    find; for the merge also changed)."""
+    find, as it was or changed)."""
     rules = rng.sample([["a"], ["b"], ["c"], ["a", "b"], ["b", "c"]], rng.randint(0, 3))
 
     def doc():
@@ -47,8 +47,10 @@ def world(rng: random.Random, refresh: bool) -> dict:
     temp = [{"_id": 100 + i, **doc()} for i in range(rng.randint(0, 8))]
     if main and rng.random() < 0.25:
         again = dict(rng.choice(main))
-        if not refresh and rng.random() < 0.5:
+        if rng.random() < 0.5:
             again["v"] = rng.randrange(1000)
+            if refresh and rng.random() < 0.5:
+                again["__index__"] = rng.choice([0, 1, 2, 3])
         temp.append(again)
     return {"main": main, "temp": temp, "rules": rules}
 

@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 import driver_baseline  # noqa: E402
 
 OPERATIONS = {"temp_to_main": (kf.temp_to_main, False), "refresh_archive": (kf.refresh_archive, True)}
-WORLDS = 12
+WORLDS = 4  # bench/bench_run_again.py runs hundreds
 
 
 @pytest.mark.parametrize("seed", range(WORLDS))
@@ -38,7 +38,7 @@ def test_interrupted_twice_then_run_again(name, seed):
     w = world(rng, refresh)
     want, calls, _ = uninterrupted(op, w, refresh)
     every = faults(calls)
-    for _ in range(25):
+    for _ in range(10):
         first, second = rng.choice(every), rng.choice(every)
         *_, got = interrupted(op, w, refresh, first, again=second)
         assert got == want, (first, second, w)
@@ -64,6 +64,6 @@ def test_the_plain_transcription_ends_alike(name, seed):
     rng = random.Random(f"plain-{name}-{seed}")
     w = world(rng, refresh)
     _, calls, _ = uninterrupted(op, w, refresh)
-    for fault in [None] + rng.sample(faults(calls), 8):
+    for fault in [None] + rng.sample(faults(calls), 6):
         start = left_by(op, w, refresh, fault)
         assert run_clean(op, clone(start)) == run_clean(getattr(driver_baseline, name), clone(start)), (fault, w)

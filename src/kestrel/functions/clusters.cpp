@@ -4,8 +4,8 @@
 
 namespace kestrel::functions {
 
-Version::Version(nb::object d, bool from_temp, bool archived)
-    : doc(std::move(d)), from_temp(from_temp), archived(archived) {
+Version::Version(nb::object d, bool from_temp, bool archived, bool twin)
+    : doc(std::move(d)), from_temp(from_temp), archived(archived), twin(twin) {
     index = item(doc, index_key());
     if (PyDict_CheckExact(doc.ptr())) {
         if (PyObject *found = dict_get_ref(doc, id_key())) id = nb::steal(found);

@@ -120,8 +120,9 @@ private:
 // What the merges need of one version, read once while the document is at hand.
 struct Version {
     // `from_temp`: read from the temp companion (else from the main
-    // collection); `archived`: its copy already waits in the archive.
-    Version(nb::object doc, bool from_temp, bool archived);
+    // collection); `archived`: its copy already waits in the archive;
+    // `twin`: a main version under the `_id` of a temp document read.
+    Version(nb::object doc, bool from_temp, bool archived, bool twin);
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(doc.ptr());
         Py_VISIT(index.ptr());
@@ -141,6 +142,7 @@ struct Version {
     bool index_native = false;
     bool from_temp;
     bool archived;
+    bool twin;
 };
 
 class Clusters {

@@ -27,12 +27,77 @@ void set_item(nb::handle d, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
 }
 
-// Does the archive's temp companion hold a copy of this version already
-// (the same document under the same `_id`)?
-bool already_archived(nb::handle stored, nb::handle doc) {
-    nb::object copy = nb::steal(dict_get_ref(stored, hashable_key(item(doc, id_key()))));
-    return copy.is_valid() && same_document(copy, doc);
+// {"_copy_of": id}: the `_id` a version takes where its own is taken.
+nb::object copy_id(nb::handle id) { return doc("_copy_of", id); }
+
+// X for an `_id` {"_copy_of": X}; invalid for any other.
+nb::object copied_from(nb::handle id) {
+    if (!PyDict_Check(id.ptr()) || PyDict_GET_SIZE(id.ptr()) != 1) return {};
+    return nb::steal(dict_get_ref(id, interned("_copy_of")));
 }
+
+// The document under another `_id`, its fields in their order.
+nb::object with_id(nb::handle d, nb::handle id) {
+    nb::object copy = steal_or_throw(PyDict_New());
+    if (PyDict_Update(copy.ptr(), d.ptr()) < 0) throw_pending();
+    set_item(copy, id_key(), id);
+    return copy;
+}
+
+// Where the copy of an archived version goes, and whether it is there
+// already. A version goes under its own `_id` X; where the archive's temp
+// companion holds another document under X, under {"_copy_of": X}; and a main
+// version that shares X with a temp document read goes there always, so that
+// the two never compete for X. Failing both, it gets a new `_id`.
+class ArchiveSlots {
+public:
+    // What the archive's temp companion holds under the `_id`s asked about.
+    nb::dict stored;
+    // The `_id`s taken by the copies stored in this run.
+    nb::dict taken;
+
+    static nb::object first(nb::handle id, bool twin) { return twin ? copy_id(id) : nb::borrow(id); }
+
+    // Does the archive hold `doc` under `id` (as it would store it there)?
+    bool holds(nb::handle id, nb::handle doc) const {
+        nb::object copy = nb::steal(dict_get_ref(stored, hashable_key(id)));
+        if (!copy.is_valid()) return false;
+        nb::object own = item(doc, id_key());
+        return same_document(copy, own.ptr() == id.ptr() ? nb::borrow(doc) : with_id(doc, id));
+    }
+    // Is `id` free for a copy of `doc`?
+    bool free(nb::handle id) const {
+        nb::object key = hashable_key(id);
+        return !contains(stored, key) && !contains(taken, key);
+    }
+    bool already_archived(nb::handle doc, bool twin) const {
+        nb::object id = item(doc, id_key());
+        return (!twin && holds(id, doc)) || holds(copy_id(id), doc);
+    }
+    // Must {"_copy_of": X} be asked about too? (X is held by another document.)
+    bool asks_again(nb::handle doc, bool twin) const {
+        nb::object id = item(doc, id_key());
+        return !twin && contains(stored, hashable_key(id)) && !holds(id, doc);
+    }
+    // The copy to store of `doc`: under its `_id` or {"_copy_of": X}, the one
+    // taken; or without `_id`, for the driver to give it one.
+    nb::object copy(nb::object doc, bool twin) {
+        nb::object id = item(doc, id_key());
+        for (nb::object slot : {first(id, twin), copy_id(id)}) {
+            if (!free(slot)) continue;
+            set_item(taken, hashable_key(slot), Py_None);
+            return slot.ptr() == id.ptr() ? doc : with_id(doc, slot);
+        }
+        drop_id(doc);
+        return doc;
+    }
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(stored.ptr());
+        Py_VISIT(taken.ptr());
+        return 0;
+    }
+};
 
 }  // namespace
 
@@ -73,16 +138,20 @@ Body refresh_archive(Args a) {
         Held<nb::list> read_ids;                           // of every temp document the scan read
         Held<nb::dict> temp_by_id;                         // the temp documents read, by `_id`
         Held<std::vector<nb::object>> temp_to_main_docs;   // first those without `__index__`
+        // The versions: temp ones, then main ones with whether they share
+        // their `_id` with a temp document read (a twin).
         Held<std::vector<nb::object>> temp_versions, main_versions;
+        std::vector<bool> main_twin;
         Held<nb::dict> main_del_ids;                       // to delete from the main collection
-        Held<nb::dict> main_twins;                         // main documents under a temp `_id`, not copies
-        Held<nb::dict> stored;                             // the archive's documents under those `_id`s
+        Held<nb::dict> main_held;                          // `_id`s that stay taken in the main collection
+        Held<ArchiveSlots> slots;
         Held<nb::list> asking;                             // `_id`s not yet asked about
         nb::handle index_field = index_key();
         size_t main_read = 0;
 
         auto on_stored = [&](nb::object found, nb::handle) {
-            for (nb::handle copy : nb::borrow<nb::list>(found)) set_item(stored, hashable_key(item(copy, id_key())), copy);
+            for (nb::handle copy : nb::borrow<nb::list>(found))
+                set_item(slots.stored, hashable_key(item(copy, id_key())), copy);
         };
         Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
         Held<> main_docs, main_doc;
@@ -93,7 +162,11 @@ Body refresh_archive(Args a) {
                 read_ids.append(id);
                 log.progress(nb::len(read_ids));
                 set_item(temp_by_id, hashable_key(id), temp_doc);
-                (has_field(temp_doc, index_field) ? temp_versions : temp_to_main_docs).push_back(temp_doc);
+                if (!has_field(temp_doc, index_field)) {
+                    temp_to_main_docs.push_back(temp_doc);
+                    continue;
+                }
+                temp_versions.push_back(temp_doc);
                 asking.append(id);
                 if (nb::len(asking) == ids_per_question) co_await ask_archive(questions, archive_temp, asking, on_stored);
             }
@@ -102,18 +175,22 @@ Body refresh_archive(Args a) {
                 questions.check();
                 log.progress(nb::len(read_ids) + ++main_read);
                 nb::object id = item(main_doc, id_key()), key = hashable_key(id);
+                // A copy of a temp document read, under its `_id` or, where
+                // that was taken, under {"_copy_of": X}, is the same version,
+                // which the temp document decides: it goes.
                 nb::object twin = nb::steal(dict_get_ref(temp_by_id, key));
-                if (twin.is_valid()) {
-                    if (same_document(twin, main_doc)) {  // a copy of that temp document: the same version
-                        add_id(main_del_ids, id);
-                        continue;
-                    }
-                    set_item(main_twins, key, id);
+                nb::object of = copied_from(id);
+                nb::object original = of.is_valid() ? nb::steal(dict_get_ref(temp_by_id, hashable_key(of))) : nb::object();
+                if ((twin.is_valid() && same_document(twin, main_doc)) ||
+                    (original.is_valid() && same_document(with_id(original, id), main_doc))) {
+                    add_id(main_del_ids, id);
+                    continue;
                 }
+                set_item(main_held, key, id);
                 if (!has_field(main_doc, index_field)) continue;  // takes no part
                 main_versions.push_back(main_doc);
-                if (twin.is_valid()) continue;  // its `_id` is asked about already
-                asking.append(id);
+                main_twin.push_back(twin.is_valid());
+                asking.append(ArchiveSlots::first(id, twin.is_valid()));
                 if (nb::len(asking) == ids_per_question) co_await ask_archive(questions, archive_temp, asking, on_stored);
             }
             if (nb::len(asking) > 0) co_await ask_archive(questions, archive_temp, asking, on_stored);
@@ -125,48 +202,63 @@ Body refresh_archive(Args a) {
         temp_by_id = nb::dict();
         size_t temp_read = nb::len(read_ids);
 
+        // Where the archive holds another document under a version's `_id`,
+        // its copy may be under {"_copy_of": X}: asked about in a second round.
+        for (nb::handle d : temp_versions)
+            if (slots.asks_again(d, false)) asking.append(copy_id(item(d, id_key())));
+        for (size_t k = 0; k < main_versions.size(); ++k)
+            if (slots.asks_again(main_versions[k], main_twin[k])) asking.append(copy_id(item(main_versions[k], id_key())));
+        if (nb::len(asking) > 0) {
+            Held<nb::list> again = std::exchange(asking, nb::list());
+            co_await overlapped(reads_in_flight, [&](InFlight &questions) -> Task<> {
+                for (Py_ssize_t at = 0, n = nb::len(again); at < n; at += ids_per_question) {
+                    asking = nb::steal<nb::list>(steal_or_throw(PyList_GetSlice(again.ptr(), at, at + ids_per_question)));
+                    co_await ask_archive(questions, archive_temp, asking, on_stored);
+                }
+            });
+        }
+
         Held<Clusters> clusters(rule_fields(uniques));
         for (nb::object &d : temp_versions) {
-            bool archived = already_archived(stored, d);
-            clusters.step(Version(std::move(d), true, archived));
+            bool archived = slots.already_archived(d, false);
+            clusters.step(Version(std::move(d), true, archived, false));
         }
         temp_versions = std::vector<nb::object>();
-        for (nb::object &d : main_versions) {
-            bool archived = already_archived(stored, d);
-            clusters.step(Version(std::move(d), false, archived));
+        for (size_t k = 0; k < main_versions.size(); ++k) {
+            bool archived = slots.already_archived(main_versions[k], main_twin[k]);
+            clusters.step(Version(std::move(main_versions[k]), false, archived, main_twin[k]));
         }
         main_versions = std::vector<nb::object>();
         Held<Clusters::Outcome> outcome = clusters.finish();
         for (nb::object &d : outcome.moved) temp_to_main_docs.push_back(std::move(d));
 
-        // The archived versions: the main ones leave the main collection; a
-        // copy goes to the archive under the version's `_id`, unless it is
-        // there already, or the archive holds another document under that
-        // `_id` (then the copy gets a new one).
-        Held<nb::dict> taken;
+        // The archived versions: the main ones leave the main collection, and
+        // a copy of each goes to the archive, unless it is there already.
         Held<std::vector<nb::object>> archive_docs;
         size_t archived = outcome.archived.size();
         for (Version &v : outcome.archived) {
-            if (!v.from_temp) add_id(main_del_ids, v.id);
-            if (v.archived) continue;
-            nb::object key = hashable_key(v.id);
-            if (contains(stored, key) || contains(taken, key))
-                drop_id(v.doc);
-            else
-                set_item(taken, key, Py_None);
-            archive_docs.push_back(std::move(v.doc));
+            if (!v.from_temp) {
+                add_id(main_del_ids, v.id);
+                if (PyDict_DelItem(main_held.ptr(), hashable_key(v.id).ptr()) < 0) throw_pending();
+            }
+            if (!v.archived) archive_docs.push_back(slots.copy(std::move(v.doc), v.twin));
         }
         size_t entities = outcome.entities, kept = outcome.kept;
         outcome = Clusters::Outcome();
-        stored = nb::dict();
-        taken = nb::dict();
-        // A temp document enters the main collection under its `_id`, unless
-        // a main document that stays holds that `_id` (then it gets a new one).
+        slots = ArchiveSlots();
+        // A temp document enters the main collection under its `_id`, or
+        // under {"_copy_of": X} where a main document that stays holds X
+        // (failing both, under a new one).
         for (nb::object &d : temp_to_main_docs) {
-            nb::object key = hashable_key(item(d, id_key()));
-            if (contains(main_twins, key) && !contains(main_del_ids, key)) drop_id(d);
+            nb::object id = item(d, id_key());
+            if (!contains(main_held, hashable_key(id))) continue;
+            nb::object other = copy_id(id);
+            if (contains(main_held, hashable_key(other)))
+                drop_id(d);
+            else
+                d = with_id(d, other);
         }
-        main_twins = nb::dict();
+        main_held = nb::dict();
         Held<nb::list> moved = list_of(temp_to_main_docs);
         size_t moved_in = nb::len(moved);
         if (log) log.phase("scan done", {figure("temp_read", temp_read), figure("main_read", main_read)});
