@@ -203,10 +203,11 @@ def at_the_limit(extra):
     (odd_ids, [8, 8, 8, 7]),  # 18 MiB of ids, a statement far under the limit
     (lambda: [big(i) for i in range(7)], [3, 3, 1]),  # a fourth would pass the limit
     (lambda: [big(0), 1, 2, big(1), big(2), big(3), 3], [5, 2]),
+    (lambda: [{"text": big(i)} for i in range(4)], [3, 1]),  # sized by encoding them
     (lambda: at_the_limit(0), [2]),
     (lambda: at_the_limit(1), [1, 1]),
 ], ids=["three", "eight", "seventeen", "strings", "documents", "mixed", "mixed-19-MB", "big",
-        "big-among-small", "at-the-limit", "past-the-limit"])
+        "big-among-small", "big-documents", "at-the-limit", "past-the-limit"])
 def test_delete_doc_main_statements(fake, run, make_ids, sizes):
     """One ordered bulk write (the driver's default) of deleteMany statements
     of up to 8 consecutive ids, in the order given; a statement ends early
