@@ -227,19 +227,19 @@ def test_delete_doc_main_statements(fake, run, make_ids, sizes):
     assert fake.docs("d", "_temp_c") == [{"_id": ids[0]}]  # the temp companion is not touched
 
 
-@pytest.mark.parametrize("make_ids, fault, cause, sizes, left", [
+@pytest.mark.parametrize("make_ids, fault, cause, sizes, deleted", [
     # Refused: nothing deleted.
-    (lambda: list(range(17)), OperationFailure("boom"), OperationFailure, [8, 8, 1], 17),
+    (lambda: list(range(17)), OperationFailure("boom"), OperationFailure, [8, 8, 1], 0),
     # Stopped part-way: the statements run before have deleted a prefix of the list.
-    (lambda: list(range(17)), Partial(2, OperationFailure("boom")), OperationFailure, [8, 8, 1], 1),
+    (lambda: list(range(17)), Partial(2, OperationFailure("boom")), OperationFailure, [8, 8, 1], 16),
     # Ids the driver cannot encode, or one id past the limit on its own,
     # are sent for the driver to report.
-    (lambda: [big(i, 1_000_000) for i in range(20)] + [object()], None, InvalidDocument, [8, 8, 5], 20),
-    (lambda: [big(0, 16 * MiB), 1, 2], None, DocumentTooLarge, [1, 2], 3),
+    (lambda: [big(i, 1_000_000) for i in range(20)] + [object()], None, InvalidDocument, [8, 8, 5], 0),
+    (lambda: [big(0, 16 * MiB), 1, 2], None, DocumentTooLarge, [1, 2], 0),
     # The empty list's delete_many.
     (lambda: [], OperationFailure("boom"), OperationFailure, [0], 0),
 ], ids=["refused", "part-way", "not-encodable", "one-id-too-large", "empty"])
-def test_delete_doc_main_failure(fake, run, make_ids, fault, cause, sizes, left):
+def test_delete_doc_main_failure(fake, run, make_ids, fault, cause, sizes, deleted):
     ids = make_ids()
     stored = [i for i in ids if type(i) is not object]
     fake.seed("d", "c", [{"_id": i} for i in stored])
@@ -255,7 +255,7 @@ def test_delete_doc_main_failure(fake, run, make_ids, fault, cause, sizes, left)
     (call,) = fake.calls_to(method)
     assert [len(part) for part in statement_ids(call)] == sizes
     assert as_given(deleted_ids(call), ids)
-    assert as_given([d["_id"] for d in fake.docs("d", "c")], stored[len(stored) - left:])
+    assert as_given([d["_id"] for d in fake.docs("d", "c")], stored[deleted:])
 
 
 class Answering(FakeNoRecord):
@@ -269,8 +269,8 @@ class Answering(FakeNoRecord):
 
 
 def test_delete_doc_main_many_small_ids(run):
-    """About 900,000 ObjectIds, 21 MB of filter as one `$in`: one bulk write
-    of statements of 8."""
+    """About 900,000 ObjectIds, past 16 MiB as one `$in`: one bulk write of
+    statements of 8."""
     ids = [ObjectId(i.to_bytes(12, "big")) for i in range(900_000)]
     client = Answering()
     run(kf.Delete_doc_main, client, "d", "c", ids)
