@@ -84,6 +84,9 @@ class Client:
     async def delete_many(self, filter):
         return None
 
+    async def bulk_write(self, requests):
+        return None
+
     async def insert_many(self, docs):
         return None
 

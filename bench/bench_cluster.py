@@ -49,8 +49,9 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 
 from bson import ObjectId  # noqa: E402
+from pymongo import DeleteMany  # noqa: E402
 
-from fake_driver import Call, FakeClient, FakeCollection, FakeDatabase  # noqa: E402
+from fake_driver import Call, FakeClient, FakeCollection, FakeDatabase, deleted_ids  # noqa: E402
 from reference_cluster import reference_cluster  # noqa: E402
 
 import kestrel.functions as kf  # noqa: E402
@@ -81,17 +82,25 @@ class _LinearCollection(FakeCollection):
             store.docs.extend({"_id": next(ids), **d} for d in documents)
         return self._op("insert_many", (documents,), kwargs, work)
 
+    def _drop(self, ids):
+        """Delete the documents whose `_id` is in ``ids`` (None: every one)."""
+        store = self._store()
+        if store is not None:
+            gone = set(ids) if ids is not None else None
+            store.docs = [d for d in store.docs if gone is not None and d["_id"] not in gone]
+
     def delete_many(self, filter, **kwargs):
         ids = filter.get("_id", {}).get("$in") if len(filter) == 1 else None
         if filter and ids is None:
             return super().delete_many(filter, **kwargs)
+        return self._op("delete_many", (filter,), kwargs, lambda: self._drop(ids if filter else None))
 
-        def work():
-            store = self._store()
-            if store is not None:
-                gone = set(ids) if filter else None
-                store.docs = [d for d in store.docs if gone is not None and d["_id"] not in gone]
-        return self._op("delete_many", (filter,), kwargs, work)
+    def bulk_write(self, requests, **kwargs):  # deleteMany statements by `_id`: in one pass
+        lists = [r._filter.get("_id", {}).get("$in") if type(r) is DeleteMany and len(r._filter) == 1 else None
+                 for r in requests]
+        if not requests or any(ids is None for ids in lists):
+            return super().bulk_write(requests, **kwargs)
+        return self._op("bulk_write", (requests,), kwargs, lambda: self._drop([i for ids in lists for i in ids]))
 
 
 class _LinearDatabase(FakeDatabase):
@@ -212,9 +221,9 @@ def time_reference(temp, main):
 def written(client):
     """What the refresh wrote: (moved docs, deleted main ids, archived docs)."""
     moved = [c.arg for c in client.calls_to(f"{DB}.{COLL}.insert_many")]
-    deleted = [c.arg["_id"]["$in"] for c in client.calls_to(f"{DB}.{COLL}.delete_many")]
+    (deletion,) = [c for c in client.calls if c.name in (f"{DB}.{COLL}.delete_many", f"{DB}.{COLL}.bulk_write")]
     archived = [c.arg for c in client.calls_to(f"{DB}._temp_archive_{COLL}.insert_many")]
-    return (moved[0] if moved else [], deleted[0], archived[0] if archived else [])
+    return (moved[0] if moved else [], deleted_ids(deletion), archived[0] if archived else [])
 
 
 def main(argv=None):

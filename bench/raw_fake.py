@@ -16,7 +16,8 @@ tables made by ``prepare_lookups`` before the measurement; a write drops the
 tables of its collection, and a query that needs a table that is not there
 decodes the collection as the stock fake does (counted in ``table_misses``,
 so a bench can check that it measured no such query). ``delete_many`` with
-``{}`` or ``{"_id": {"$in": ids}}`` removes by id without decoding.
+``{}`` or ``{"_id": {"$in": ids}}``, and a ``bulk_write``'s DeleteMany
+statements of that form, remove by id without decoding.
 
 ``recording=True`` records calls exactly as the stock fake does (argument
 snapshots included), for comparison in the tests. ``recording=False``, the
@@ -42,18 +43,18 @@ run at once may end its scan before any of them has started.)
 from __future__ import annotations
 
 import asyncio
+import itertools
 import os
 import sys
 from collections import Counter
 
 import bson
 from bson import ObjectId
-from pymongo.errors import DocumentTooLarge, DuplicateKeyError
-from pymongo.results import DeleteResult
+from pymongo.errors import DuplicateKeyError
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
-from fake_driver import (BLOCK, COMMAND_OVERHEAD, MAX_BSON_SIZE, Call, FakeClient,  # noqa: E402
+from fake_driver import (BLOCK, Call, FakeClient,  # noqa: E402
                          FakeCollection, FakeCursor, FakeDatabase, _bson, _Coll, _matches, _sort_key)
 
 
@@ -210,26 +211,22 @@ class RawFakeCollection(FakeCollection):
         # No decoded copy of the whole batch: _insert encodes each document in turn.
         return docs
 
-    def delete_many(self, filter, **kwargs):
-        def work():
-            if len(bson.encode(filter)) > MAX_BSON_SIZE + COMMAND_OVERHEAD:
-                raise DocumentTooLarge("delete command document too large")
-            store = self._raw_store()
-            if store is None:
-                return DeleteResult({"n": 0, "ok": 1.0}, True)
-            by_id = filter.get("_id") if list(filter) == ["_id"] else None
-            ids = by_id.get("$in") if isinstance(by_id, dict) and len(by_id) == 1 else None
-            if not filter:
-                n = len(store.raw)
-                store.clear()
-            elif isinstance(ids, list) and all(_plain(i) or isinstance(i, ObjectId) for i in ids):
-                n = sum(store.raw.pop(i, None) is not None for i in ids)
-            else:
-                gone = [d["_id"] for d in self._query(filter)]
-                n = sum(store.raw.pop(i, None) is not None for i in gone)
-            store.tables.clear()
-            return DeleteResult({"n": n, "ok": 1.0}, True)
-        return self._op("delete_many", (filter,), kwargs, work)
+    def _delete(self, filter, limit: int) -> int:  # the storage of delete_many and bulk_write
+        store = self._raw_store()
+        if store is None:
+            return 0
+        by_id = filter.get("_id") if list(filter) == ["_id"] else None
+        ids = by_id.get("$in") if isinstance(by_id, dict) and len(by_id) == 1 else None
+        if not filter and not limit:
+            n = len(store.raw)
+            store.clear()
+        elif not limit and isinstance(ids, list) and all(_plain(i) or isinstance(i, ObjectId) for i in ids):
+            n = sum(store.raw.pop(i, None) is not None for i in ids)
+        else:
+            gone = [d["_id"] for d in itertools.islice(self._query(filter), limit or None)]
+            n = sum(store.raw.pop(i, None) is not None for i in gone)
+        store.tables.clear()
+        return n
 
 
 class RawFakeCursor(FakeCursor):

@@ -34,7 +34,8 @@ statement past the limit with DocumentTooLarge, and runs them in order.
 ``Partial(n, exc)`` as a fault of a ``bulk_write`` runs its first n
 statements, then raises exc, as an ordered bulk write stopped part-way.
 ``deleted_ids(call)`` gives the ids a delete_many or bulk_write call selects
-with ``{"_id": {"$in": ...}}`` filters, in order.
+with ``{"_id": {"$in": ...}}`` filters, in order; ``statement_ids(call)`` the
+same a statement.
 
 Awaited operations suspend once, like a round trip (``suspend=False``: never).
 ``latency=t`` makes the fake a simulated link: every call that reaches a
@@ -103,11 +104,25 @@ def command_document(command, value=1, **kwargs) -> dict:
     return doc
 
 
-def deleted_ids(call: "Call") -> list:
-    """The ids a delete_many or bulk_write call deletes by ``{"_id": {"$in": ids}}``."""
+def statement_ids(call: "Call") -> list[list]:
+    """The id lists of a deletion by ids, one a statement: those of a
+    bulk_write's ``DeleteMany({"_id": {"$in": ids}})`` statements, or the one
+    of a delete_many of ``{"_id": {"$in": ids}}``. Any other form fails."""
     if call.method == "delete_many":
-        return list(call.arg["_id"]["$in"])
-    return [i for statement in call.arg for i in statement._filter["_id"]["$in"]]
+        filters = [call.arg]
+    else:
+        assert call.method == "bulk_write", call
+        assert all(type(s) is DeleteMany and s._collation is None and s._hint is None
+                   for s in call.arg), call.arg
+        filters = [s._filter for s in call.arg]
+    for f in filters:
+        assert list(f) == ["_id"] and list(f["_id"]) == ["$in"] and isinstance(f["_id"]["$in"], list), f
+    return [list(f["_id"]["$in"]) for f in filters]
+
+
+def deleted_ids(call: "Call") -> list:
+    """The ids a delete_many or bulk_write call deletes by ``{"_id": {"$in": ids}}``, in order."""
+    return [i for ids in statement_ids(call) for i in ids]
 
 
 def _snapshot(value):

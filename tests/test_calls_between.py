@@ -19,7 +19,7 @@ import sys
 import warnings
 
 import pytest
-from pymongo import IndexModel
+from pymongo import DeleteMany, IndexModel
 
 import kestrel.functions as kf
 import kestrel.users as ku
@@ -268,11 +268,11 @@ def test_sessions_are_entered_through_their_type(session_type):
         def start_session(self):
             return session_type(log)
 
-        async def delete_many(self, filter):
-            log.append(("delete_many", filter))
+        async def bulk_write(self, requests):
+            log.append(("bulk_write", requests))
 
     asyncio.run(kf.Delete_doc_main(FramedClient(), "d", "c", [7]))
-    assert log == ["enter", "enter", ("delete_many", {"_id": {"$in": [7]}}), "exit", "exit"]
+    assert log == ["enter", "enter", ("bulk_write", [DeleteMany({"_id": {"$in": [7]}})]), "exit", "exit"]
 
 
 class Suppressing(Session):
@@ -289,7 +289,7 @@ def test_an_exit_that_suppresses_the_error_ends_the_operation_with_none(which):
         def start_session(self):
             return (Suppressing if which == "session" else SuppressingSession)(log)
 
-        async def delete_many(self, filter):
+        async def bulk_write(self, requests):
             raise ValueError("refused")
 
     class SuppressingSession(Session):
@@ -544,7 +544,7 @@ def referents_while_blocked(flavor, make, blocked):
 @pytest.mark.parametrize("flavor", ["motor", "pymongo"])
 def test_the_frame_shows_its_session_and_transaction(flavor):
     fake, referents = referents_while_blocked(
-        flavor, lambda f: kf.Delete_doc_main(f, "d", "c", [10]), "d.c.delete_many")
+        flavor, lambda f: kf.Delete_doc_main(f, "d", "c", [10]), "d.c.bulk_write")
     sessions = [r for r in referents if type(r).__name__ == "FakeSession"]
     transactions = [r for r in referents if type(r).__name__ == "FakeTransaction"]
     assert len(sessions) == 1 and len(transactions) == 1
@@ -555,7 +555,7 @@ def test_a_callee_run_in_place_shows_its_arguments():
     """temp_to_main runs Delete_doc_main in place; while that waits on the
     driver, the list of ids it was given is seen through the caller."""
     fake, referents = referents_while_blocked(
-        "pymongo", lambda f: kf.temp_to_main(f, "d", "c"), "d.c.delete_many")
+        "pymongo", lambda f: kf.temp_to_main(f, "d", "c"), "d.c.bulk_write")
     id_lists = [r for r in referents if isinstance(r, list) and r == [10]]
     assert len(id_lists) == 1
 

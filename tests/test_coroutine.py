@@ -60,7 +60,7 @@ def test_throw_with_something_that_is_not_a_traceback(flavor, bad_tb):
         for op in (kf.Delete_doc_main, python_delete_doc_main):
             fake = FakeClient(flavor)
             fake.seed("d", "c", [{"_id": 1}])
-            fake.block("d.c.delete_many")
+            fake.block("d.c.bulk_write")
             coro = op(fake, "d", "c", [1])
             await by_hand(coro, lambda: coro.send(None), until=lambda: fake.blocked_call is not None)
             err = await by_hand(coro, throw_bad(coro, bad_tb))
@@ -88,7 +88,7 @@ def test_throw_with_a_traceback_or_none(with_tb):
     async def main():
         fake = FakeClient("pymongo")
         fake.seed("d", "c", [{"_id": 1}])
-        fake.block("d.c.delete_many")
+        fake.block("d.c.bulk_write")
         coro = kf.Delete_doc_main(fake, "d", "c", [1])
         await by_hand(coro, lambda: coro.send(None), until=lambda: fake.blocked_call is not None)
         with warnings.catch_warnings(record=True) as w:

@@ -9,8 +9,8 @@ import sys
 
 import pytest
 from bson import ObjectId
-from pymongo import IndexModel
-from pymongo.errors import BulkWriteError, CollectionInvalid, OperationFailure
+from pymongo import DeleteMany, DeleteOne, IndexModel
+from pymongo.errors import BulkWriteError, CollectionInvalid, InvalidOperation, OperationFailure
 
 from fake_driver import FakeClient
 
@@ -50,6 +50,28 @@ def test_documents(any_client, unique_name):
 
 async def _indexes(coll, flavor):  # a plain call in Motor, awaited in PyMongo
     return await coll.list_indexes() if flavor == "pymongo" else coll.list_indexes()
+
+
+def test_bulk_deletions(any_client, unique_name):
+    """An ordered bulk write of deletions, as the deletions by ids send it;
+    an empty one refused at the await, before anything is sent."""
+    db_name, c_name = unique_name("db"), unique_name("c")
+
+    async def main(client):
+        coll = client[db_name][c_name]
+        await coll.insert_many([{"_id": i, "k": i % 2} for i in range(6)])
+        result = await coll.bulk_write([DeleteMany({"_id": {"$in": [0, 1, 9]}}), DeleteOne({"k": 1, "_id": 3}),
+                                        DeleteMany({"_id": {"$in": []}}), DeleteOne({"_id": 9})])
+        assert (result.deleted_count, result.inserted_count) == (3, 0)
+        assert await coll.find().to_list(None) == [{"_id": 2, "k": 0}, {"_id": 4, "k": 0}, {"_id": 5, "k": 1}]
+        pending = coll.bulk_write([])
+        with pytest.raises(InvalidOperation, match="^No operations to execute$"):
+            await pending
+        assert await coll.count_documents({}) == 3
+    any_client.run(main)
+    if any_client.fake:
+        # the empty bulk write is not recorded: nothing reaches the server
+        assert [c.method for c in any_client.fake.calls] == ["insert_many", "bulk_write", "find", "count_documents"]
 
 
 def test_collections_and_indexes(any_client, unique_name):

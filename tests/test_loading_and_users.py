@@ -7,31 +7,23 @@ import datetime
 import bson
 import pytest
 from bson import Decimal128, ObjectId
-from pymongo.errors import BulkWriteError, OperationFailure
+from bson.errors import InvalidDocument
+from pymongo import monitoring
+from pymongo.errors import BulkWriteError, DocumentTooLarge, OperationFailure
 
-import fake_driver
 import kestrel.functions as kf
 import kestrel.users as ku
-from fake_driver import FakeClient
+from fake_driver import Partial, deleted_ids, statement_ids
 from test_frame import FakeNoRecord  # an in-memory client that answers at once
 
 FRAME_HEAD = ["session.start", "txn.start", "client.list_database_names"]
 FRAME_TAIL = ["txn.commit", "session.end"]
 
 
-def test_delete_doc_main_sends_one_in_filter(fake, run):
-    fake.seed("d", "c", [{"_id": i} for i in range(5)])
-    fake.seed("d", "_temp_c", [{"_id": 1}])
-    run(kf.Delete_doc_main, fake, "d", "c", [1, 3, 99])
-    assert fake.names() == [*FRAME_HEAD, "db:d.list_collection_names", "d.c.delete_many", *FRAME_TAIL]
-    assert fake.calls_to("d.c.delete_many")[0].args == ({"_id": {"$in": [1, 3, 99]}},)
-    assert [d["_id"] for d in fake.docs("d", "c")] == [0, 2, 4]
-    assert fake.docs("d", "_temp_c") == [{"_id": 1}]  # the temp companion is not touched
-
-
 def test_delete_doc_main_with_empty_list_still_sends_the_filter(fake, run):
     fake.seed("d", "c", [{"_id": 1}])
     run(kf.Delete_doc_main, fake, "d", "c", [])
+    assert fake.names() == [*FRAME_HEAD, "db:d.list_collection_names", "d.c.delete_many", *FRAME_TAIL]
     assert fake.calls_to("d.c.delete_many")[0].args == ({"_id": {"$in": []}},)
     assert fake.docs("d", "c") == [{"_id": 1}]
 
@@ -162,105 +154,204 @@ def test_custom_role_user_takes_the_unchecked_path(real_client, unique_name):
     real_client.run(main)
 
 
-# ---- deletion past the server's document limit ---------------------------------------
+# ---- deletion by ids ---------------------------------------------------------------------
 
-LIMIT = 16 * 1024 * 1024 - 16 * 1024  # the largest filter Delete_doc_main sends
+MiB = 1024 * 1024
+LIMIT = 16 * MiB - 16 * 1024  # the largest filter a deletion statement sends
 
 
 def filter_size(ids) -> int:
     return len(bson.encode({"_id": {"$in": ids}}))
 
 
-@pytest.fixture
-def sent(monkeypatch):
-    """The id lists of the delete_many calls made on any collection, as given."""
-    lists = []
-    original = fake_driver.FakeCollection.delete_many
+def as_given(got, ids) -> bool:
+    """The same ids in the same order and of the same types (1, 1.0, True
+    and Int64(1) differ; so do documents with their fields in another order)."""
+    return list(map(repr, got)) == list(map(repr, ids))
 
-    def delete_many(self, filter, **kwargs):
-        if "_id" in filter:
-            lists.append(filter["_id"]["$in"])
-        return original(self, filter, **kwargs)
-    monkeypatch.setattr(fake_driver.FakeCollection, "delete_many", delete_many)
-    return lists
+
+SMALL = [ObjectId(), 7, 2 ** 40, -1.5, None, True, "ünï ✓", datetime.datetime(2020, 1, 2),
+         Decimal128("1.5"), {"a": [1, {"b": 2}]}, bson.Binary(b"\x00\x01"), bson.Int64(5)]
 
 
 def odd_ids():
     """Ids of every kind, with long texts among them: about 19 MB."""
-    small = [ObjectId(), 7, 2 ** 40, -1.5, None, True, "ünï ✓", datetime.datetime(2020, 1, 2),
-             Decimal128("1.5"), {"a": [1, {"b": 2}]}, bson.Binary(b"\x00\x01"), bson.Int64(5)]
     ids = []
     for i in range(19):
         ids.append("x" * 1_000_000 + str(i))
-        ids.extend(small[i % len(small):] if i % 3 else small)
+        ids.extend(SMALL[i % len(SMALL):] if i % 3 else SMALL)
     return [v for k, v in enumerate(ids) if v not in ids[:k]]  # each once
 
 
-@pytest.mark.parametrize("flavor", ["motor", "pymongo"])
-def test_delete_doc_main_splits_past_the_document_limit(sent, run, flavor):
-    ids = odd_ids()
-    assert filter_size(ids) > LIMIT + 2 * 1024 * 1024
-    fake = FakeClient(flavor)
-    fake.seed("d", "c", [{"_id": i} for i in ids] + [{"_id": "kept"}])
+def big(i, size=5 * MiB):
+    return "x" * size + str(i)
+
+
+def at_the_limit(extra):
+    """Two string ids whose filter takes LIMIT + extra bytes."""
+    first = big("a", 8 * MiB)
+    return [first, "b" * (LIMIT - filter_size([first, ""]) + extra)]
+
+
+@pytest.mark.parametrize("make_ids, sizes", [
+    (lambda: [1, 3, 99], [3]),
+    (lambda: list(range(8)), [8]),
+    (lambda: list(range(17)), [8, 8, 1]),
+    (lambda: [f"s{i}" for i in range(9)], [8, 1]),
+    (lambda: [{"k": i, "v": [i, {"w": i}]} for i in range(10)], [8, 2]),
+    (lambda: list(SMALL), [8, 4]),
+    (odd_ids, [8, 8, 8, 7]),  # 18 MiB of ids, a statement far under the limit
+    (lambda: [big(i) for i in range(7)], [3, 3, 1]),  # a fourth would pass the limit
+    (lambda: [big(0), 1, 2, big(1), big(2), big(3), 3], [5, 2]),
+    (lambda: [{"text": big(i)} for i in range(4)], [3, 1]),  # sized by encoding them
+    (lambda: at_the_limit(0), [2]),
+    (lambda: at_the_limit(1), [1, 1]),
+], ids=["three", "eight", "seventeen", "strings", "documents", "mixed", "mixed-19-MB", "big",
+        "big-among-small", "big-documents", "at-the-limit", "past-the-limit"])
+def test_delete_doc_main_statements(fake, run, make_ids, sizes):
+    """One ordered bulk write (the driver's default) of deleteMany statements
+    of up to 8 consecutive ids, in the order given; a statement ends early
+    where the next id would take its filter past the limit. The last id is
+    not stored: ids that match nothing are sent all the same."""
+    ids = make_ids()
+    fake.seed("d", "c", [{"_id": i} for i in ids[:-1]] + [{"_id": "kept"}])
+    fake.seed("d", "_temp_c", [{"_id": ids[0]}])
+    fake.clear()
     run(kf.Delete_doc_main, fake, "d", "c", ids)
-    assert len(sent) == 2
-    assert [i for part in sent for i in part] == ids  # every id once, in order
-    assert all(filter_size(part) <= LIMIT for part in sent)
-    assert filter_size(sent[0] + sent[1][:1]) > LIMIT  # as few calls as fit
-    assert [d["_id"] for d in fake.docs("d", "c")] == ["kept"]
+    assert fake.names() == [*FRAME_HEAD, "db:d.list_collection_names", "d.c.bulk_write", *FRAME_TAIL]
+    (call,) = fake.calls_to("d.c.bulk_write")
+    assert [len(part) for part in statement_ids(call)] == sizes and call.kwargs == {}
+    assert as_given(deleted_ids(call), ids)
+    assert all(filter_size(part) <= LIMIT for part in statement_ids(call))
+    assert fake.docs("d", "c") == [{"_id": "kept"}]
+    assert fake.docs("d", "_temp_c") == [{"_id": ids[0]}]  # the temp companion is not touched
+
+
+@pytest.mark.parametrize("make_ids, fault, cause, sizes, deleted", [
+    # Refused: nothing deleted.
+    (lambda: list(range(17)), OperationFailure("boom"), OperationFailure, [8, 8, 1], 0),
+    # Stopped part-way: the statements run before have deleted a prefix of the list.
+    (lambda: list(range(17)), Partial(2, OperationFailure("boom")), OperationFailure, [8, 8, 1], 16),
+    # Ids the driver cannot encode, or one id past the limit on its own,
+    # are sent for the driver to report.
+    (lambda: [big(i, 1_000_000) for i in range(20)] + [object()], None, InvalidDocument, [8, 8, 5], 0),
+    (lambda: [big(0, 16 * MiB), 1, 2], None, DocumentTooLarge, [1, 2], 0),
+    # The empty list's delete_many.
+    (lambda: [], OperationFailure("boom"), OperationFailure, [0], 0),
+], ids=["refused", "part-way", "not-encodable", "one-id-too-large", "empty"])
+def test_delete_doc_main_failure(fake, run, make_ids, fault, cause, sizes, deleted):
+    ids = make_ids()
+    stored = [i for i in ids if type(i) is not object]
+    fake.seed("d", "c", [{"_id": i} for i in stored])
+    method = "d.c.bulk_write" if ids else "d.c.delete_many"
+    if fault is not None:
+        fake.fail(method, fault)
+    with pytest.raises(RuntimeError, match=r"^Can not delete from 'c'!$") as e:
+        run(kf.Delete_doc_main, fake, "d", "c", ids)
+    assert type(e.value.__cause__) is cause
+    if fault is not None:
+        assert e.value.__cause__ is (fault.exc if isinstance(fault, Partial) else fault)
+    assert fake.names()[-3:] == [method, "txn.abort", "session.end"]
+    (call,) = fake.calls_to(method)
+    assert [len(part) for part in statement_ids(call)] == sizes
+    assert as_given(deleted_ids(call), ids)
+    assert as_given([d["_id"] for d in fake.docs("d", "c")], stored[deleted:])
 
 
 class Answering(FakeNoRecord):
-    """Answers every call at once and keeps the id lists deleted."""
+    """Answers every call at once and keeps the statements of bulk writes."""
 
     def __init__(self):
-        self.deleted = []
+        self.statements = []
 
-    async def delete_many(self, filter):
-        self.deleted.append(filter["_id"]["$in"])
+    async def bulk_write(self, requests):
+        self.statements.extend(requests)
 
 
 def test_delete_doc_main_many_small_ids(run):
-    """About 900,000 ObjectIds: positions of six digits as keys."""
+    """About 900,000 ObjectIds, past 16 MiB as one `$in`: one bulk write of
+    statements of 8."""
     ids = [ObjectId(i.to_bytes(12, "big")) for i in range(900_000)]
     client = Answering()
     run(kf.Delete_doc_main, client, "d", "c", ids)
-    first, second = client.deleted
-    assert first + second == ids
-    assert filter_size(first) <= LIMIT < filter_size(first + second[:1])
-
-
-@pytest.mark.parametrize("ids", [[], [1, 2, 3], ["y" * 1_000_000 + str(i) for i in range(16)]],
-                         ids=["empty", "small", "16-MB"])
-def test_delete_doc_main_within_the_limit_is_one_call_with_the_list_given(sent, fake, run, ids):
-    fake.seed("d", "c", [{"a": 1}])
-    run(kf.Delete_doc_main, fake, "d", "c", ids)
-    assert len(sent) == 1 and sent[0] is ids
-
-
-def test_delete_doc_main_ids_that_cannot_be_encoded_go_in_one_call(sent, fake, run):
-    ids = ["x" * 1_000_000 + str(i) for i in range(20)] + [object()]
-    fake.seed("d", "c", [{"a": 1}])
-    with pytest.raises(RuntimeError, match=r"^Can not delete from 'c'!$") as e:
-        run(kf.Delete_doc_main, fake, "d", "c", ids)
-    assert type(e.value.__cause__) is bson.errors.InvalidDocument
-    assert len(sent) == 1 and sent[0] is ids
+    assert len(client.statements) == 112_500
+    parts = [s._filter["_id"]["$in"] for s in client.statements]
+    assert all(len(part) == 8 for part in parts) and [i for part in parts for i in part] == ids
 
 
 @pytest.mark.parametrize("op", [kf.temp_to_main, kf.refresh_archive])
-def test_merges_replacing_past_the_document_limit(sent, fake, run, op):
-    """More than 16 MB of main ids replaced (long string ids): the merge
-    completes and the indexes are back."""
+def test_merges_replacing_past_the_document_limit(fake, run, op):
+    """More than 16 MB of main ids replaced (long string ids): one bulk write
+    deletes them all, the merge completes and the indexes are back."""
     n = 18
-    fake.seed("d", "c", [{"_id": "x" * 1_000_000 + str(i), "k": i, "__index__": 1} for i in range(n)])
+    replaced = [big(i, 1_000_000) for i in range(n)]
+    fake.seed("d", "c", [{"_id": replaced[i], "k": i, "__index__": 1} for i in range(n)])
     fake.seed("d", "_temp_c", [{"k": i, "__index__": 2} for i in range(n)])
     fake.seed("d", "archive_c", [])
     fake.seed("d", "_manage_c", [{"type": "unique", "name": "r", "keys": ["k"]},
                                  {"type": "archive_unique", "name": "r", "keys": ["k"]},
                                  {"type": "index", "name": "k_index", "code": "[('k', 1)], name='k_index'"}])
     run(op, fake, "d", "c")
-    main_ids = [part for part in sent if part and isinstance(part[0], str)]
-    assert len(main_ids) == 2 and sum(map(len, main_ids)) == n
+    (deletion,) = fake.calls_to("d.c.bulk_write")
+    assert [len(part) for part in statement_ids(deletion)] == [8, 8, 2]
+    assert sorted(deleted_ids(deletion)) == sorted(replaced)
     assert sorted(d["k"] for d in fake.docs("d", "c")) == list(range(n))
     assert all(not isinstance(d["_id"], str) for d in fake.docs("d", "c"))
     assert fake.index_names("d", "c") == ["_id_", "k_index"] and fake.docs("d", "_temp_c") == []
+
+
+class DeleteCommands(monitoring.CommandListener):
+    """The delete commands a client sends on one collection: for each, the
+    number of ids in each of its statements."""
+
+    def __init__(self, collection):
+        self.collection, self.seen = collection, []
+
+    def started(self, event):
+        if event.command_name == "delete" and event.command["delete"] == self.collection:
+            self.seen.append([len(s["q"]["_id"]["$in"]) for s in event.command["deletes"]])
+
+    def succeeded(self, event):
+        pass
+
+    def failed(self, event):
+        pass
+
+
+ONE = ObjectId("65a000000000000000000001")
+
+
+def bson_sorted(ids):
+    """Ids in an order of their own, told apart by type (1, 1.0 and Int64(1) differ)."""
+    return sorted(bson.encode({"": i}) for i in ids)
+
+
+@pytest.mark.parametrize("case", [
+    # stored, given, left, ids per statement of each delete command
+    lambda: (list(range(20)), [19, 3, 0, 7, 8, 12, 4, 5, 6, 1, 2], [9, 10, 11, 13, 14, 15, 16, 17, 18],
+             [[8, 3]]),
+    lambda: (list(range(5)), [5, 6, "0", 0.5, -1, bson.Int64(7)], list(range(5)), [[6]]),
+    # Numbers match across their types; documents only with their fields in
+    # the same order; None matches the null `_id`.
+    lambda: ([1, bson.Int64(2), 3.5, "s", ONE, {"a": 1, "b": [1]}, datetime.datetime(2020, 1, 2),
+              Decimal128("1.5"), bson.Binary(b"\x01"), True, None],
+             [1.0, 2, "s", {"b": [1], "a": 1}, {"a": 1, "b": [1]}, None, ONE, "3.5", False],
+             [3.5, datetime.datetime(2020, 1, 2), Decimal128("1.5"), bson.Binary(b"\x01"), True], [[8, 1]]),
+    # 21 MiB of ids, 4 of them stored: one command, its statements under the limit.
+    lambda: ([big(i, 3 * MiB) for i in range(4)] + [1, 2], [big(i, 3 * MiB) for i in range(7)], [1, 2],
+             [[5, 2]]),
+    lambda: ([1, 2], [], [1, 2], [[0]]),
+], ids=["exist", "missing", "mixed-types", "past-16-MiB", "empty"])
+def test_delete_doc_main_on_the_server(real_client, unique_name, case):
+    db, c = unique_name("db"), unique_name("c")
+    stored, given, left, commands = case()
+
+    async def main(client):
+        deletes = DeleteCommands(c)
+        watched = real_client.make(event_listeners=[deletes])
+        await client[db].create_collection(c)
+        await client[db][c].insert_many([{"_id": i} for i in stored])
+        await kf.Delete_doc_main(watched, db, c, given)
+        assert bson_sorted([d["_id"] async for d in client[db][c].find()]) == bson_sorted(left)
+        assert deletes.seen == commands
+    real_client.run(main, timeout=60)

@@ -69,7 +69,7 @@ REFRESH_DATA = dict(main=[{"_id": 1, "a": 1, "__index__": 3}, {"_id": 2, "a": 2,
     ("refresh_archive", REFRESH_DATA, (), dict(temp_read=3, main_read=4, entities=3, kept=2, moved=2,
                                                archived=2, cleared=3)),
     ("insert_temp", {}, ([{"a": 1}, {"a": 2}],), dict(inserted=2)),
-    ("Delete_doc_main", MERGE_DATA, ([1, 2, 99],), dict(ids=3, calls=1, deleted=2)),
+    ("Delete_doc_main", MERGE_DATA, ([1, 2, 99],), dict(ids=3, statements=1, deleted=2)),
 ], ids=["merge", "refresh", "insert_temp", "delete"])
 def test_done_record_figures(fake, run, logged, op, data, args, expected):
     prepare(fake, **data)
@@ -88,14 +88,14 @@ def test_done_record_figures(fake, run, logged, op, data, args, expected):
     assert record.getMessage().startswith(f"{op} d.c: ")
 
 
-def test_deletion_split_counts_its_calls(fake, run, logged):
+def test_deletion_counts_its_statements(fake, run, logged):
     ids = [f"{i:03d}" + "x" * 100_000 for i in range(200)]
     fake.seed("d", "c", [{"_id": i} for i in ids[:150]])
     fake.clear()
     records = logged(logging.INFO)
     run(kf.Delete_doc_main, fake, "d", "c", ids)
     _, figures = records.figures("Delete_doc_main")
-    assert (figures["ids"], figures["calls"], figures["deleted"]) == (200, 2, 150)
+    assert (figures["ids"], figures["statements"], figures["deleted"]) == (200, 25, 150)
 
 
 def test_debug_shows_phases_and_the_calls_made_inside(fake, run, logged):

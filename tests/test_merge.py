@@ -3,6 +3,7 @@
 Also home of the small helpers the other pipeline tests share."""
 
 import pytest
+from pymongo import DeleteMany
 from pymongo.errors import OperationFailure
 
 from kestrel import functions as kf
@@ -12,7 +13,8 @@ from test_rules import chain, rule, spy  # noqa: F401  (spy is a fixture)
 # What a framed call of another operation on d.c records, by operation.
 DEACTIVE = OPEN + ["d.c.drop_indexes"] + OK
 ACTIVE = OPEN + ["d._manage_c.find"] + OK  # no index records
-DELETE = OPEN + ["d.c.delete_many"] + OK
+DELETE = OPEN + ["d.c.bulk_write"] + OK
+DELETE_NONE = OPEN + ["d.c.delete_many"] + OK  # an empty list of ids
 SCAN_TEMP = ["d._temp_c.find", "d._temp_c.sort"]
 
 
@@ -59,13 +61,13 @@ def test_calls_in_order(fake, run, spy):
     # One main query per newly claimed key (a=1, then a=2), none for the repeated a=1
     # nor for the document without the rule's field.
     assert fake.names() == OPEN + ["d._manage_c.find"] + SCAN_TEMP + ["d.c.find"] * 2 + (
-        DEACTIVE + DELETE + ["d.c.insert_many", "d._temp_c.delete_many"] + ACTIVE + OK)
+        DEACTIVE + DELETE + ["d.c.insert_many", "d._temp_c.bulk_write"] + ACTIVE + OK)
     assert [c.arg for c in fake.calls_to("d._manage_c.find")][0] == {"type": "unique"}
     assert [c.args for c in fake.calls_to("d._temp_c.find")] == [({},)]
     assert fake.calls_to("d._temp_c.sort")[0].args == ([("_id", -1)],)
     assert [c.arg for c in fake.calls_to("d.c.find")] == [{"a": 1}, {"a": 2}]
     # Exactly the temp documents the scan read (kept and superseded), newest first.
-    assert fake.calls_to("d._temp_c.delete_many")[0].args == ({"_id": {"$in": [13, 12, 11, 10]}},)
+    assert fake.calls_to("d._temp_c.bulk_write")[0].args == ([DeleteMany({"_id": {"$in": [13, 12, 11, 10]}})],)
     target = {"client": fake, "db_name": "d", "collection_name": "c"}
     assert spy.seen == [("deactive_index", (), target),
                         ("Delete_doc_main", (), {**target, "ids": [1]}),
@@ -83,7 +85,7 @@ def test_empty_temp_companion_still_rebuilds_the_indexes(fake, run, spy):
     fake._coll("d", "c").indexes.append({"v": 2, "key": {"a": 1}, "name": "ia"})
     merge_spies(spy)
     run(kf.temp_to_main, fake, "d", "c")
-    assert fake.names() == OPEN + ["d._manage_c.find"] + SCAN_TEMP + DEACTIVE + DELETE + [
+    assert fake.names() == OPEN + ["d._manage_c.find"] + SCAN_TEMP + DEACTIVE + DELETE_NONE + [
         "d._temp_c.delete_many"] + OPEN + ["d._manage_c.find", "d.c.create_indexes"] + OK + OK
     assert [s[0] for s in spy.seen] == ["deactive_index", "Delete_doc_main", "active_index"]
     assert spy.seen[1][2]["ids"] == []
@@ -175,7 +177,7 @@ def test_access_refused(fake, run, op, message, db, coll, inner):
     # The replaced main document is gone, its successor is still in the temp
     # companion: no version is lost, the merge can be run again.
     ("d.c.insert_many", [2], 2),
-    ("d._temp_c.delete_many", [2, "new"], 2),
+    ("d._temp_c.bulk_write", [2, "new"], 2),
 ])
 def test_failure_part_way_loses_no_version(fake, run, fault, main_left, temp_left):
     prepare(fake, main=[{"_id": 1, "a": 1, "v": "m1"}, {"_id": 2, "a": 2, "v": "m2"}],

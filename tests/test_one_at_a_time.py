@@ -10,7 +10,7 @@ import weakref
 import pytest
 from pymongo.errors import OperationFailure
 
-from fake_driver import FakeClient
+from fake_driver import FakeClient, deleted_ids, statement_ids
 from kestrel import functions as kf
 from test_merge import prepare, without_id
 from test_overlap import TaggingFake
@@ -60,15 +60,15 @@ def test_document_loaded_during_the_scan_waits_for_the_next_call(fake, run, op, 
 
 
 @pytest.mark.parametrize("op", ["merge", "refresh"])
-def test_clearing_is_split_under_the_document_limit(fake, run, op):
-    """Temp documents whose `_id`s together pass 16 MiB are cleared in as
-    few deletions as fit, and all of them."""
+def test_clearing_past_the_document_limit_is_one_bulk_write(fake, run, op):
+    """Temp documents whose `_id`s together pass 16 MiB are cleared in one
+    bulk write of statements of 8 ids, and all of them."""
     big = [{"_id": f"{i:04d}" + "x" * 100_000, "k": i, "__index__": 1} for i in range(200)]
     prepare(fake, temp=big, unique=[["k"]], archive_unique=[["k"]])
     run(OPS[op], fake)
-    clearing = fake.calls_to("d._temp_c.delete_many")
-    assert len(clearing) == 2
-    assert sorted(i for c in clearing for i in c.arg["_id"]["$in"]) == sorted(d["_id"] for d in big)
+    (clearing,) = fake.calls_to("d._temp_c.bulk_write")
+    assert [len(ids) for ids in statement_ids(clearing)] == [8] * 25
+    assert sorted(deleted_ids(clearing)) == sorted(d["_id"] for d in big)
     assert fake.docs("d", "_temp_c") == [] and len(fake.docs("d", "c")) == 200
 
 

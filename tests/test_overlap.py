@@ -20,7 +20,7 @@ from test_rules import chain, spy  # noqa: F401  (spy is a fixture)
 
 WIDTH = 64  # reads one operation keeps in flight
 MERGE_FAILED = "Can not insert temp to main for 'c'!"
-WRITES = ("insert_many", "delete_many", "drop_indexes", "create_indexes")
+WRITES = ("insert_many", "delete_many", "bulk_write", "drop_indexes", "create_indexes")
 
 
 def reads_running(loop=None):
@@ -75,7 +75,7 @@ def test_merge_calls_and_width(run, spy, flavor, n):
     run(kf.temp_to_main, fake, "d", "c")
     # The same calls in the same order as one lookup after the other.
     assert fake.names() == OPEN + ["d._manage_c.find"] + SCAN_TEMP + ["d.c.find"] * n + (
-        DEACTIVE + DELETE + ["d.c.insert_many", "d._temp_c.delete_many"] + ACTIVE + OK)
+        DEACTIVE + DELETE + ["d.c.insert_many", "d._temp_c.bulk_write"] + ACTIVE + OK)
     assert [c.arg for c in fake.calls_to("d.c.find")] == [{"a": n - 1 - i} for i in range(n)]
     assert max(fake.widths) == min(n, WIDTH)
     assert sorted(spy.seen[0][2]["ids"]) == list(range(n))

@@ -6,6 +6,7 @@ import pytest
 
 from kestrel import functions as kf
 from test_indexes import indexes_of
+from test_loading_and_users import DeleteCommands
 
 C = "people"
 
@@ -145,33 +146,21 @@ def test_rule_records_without_fields_change_nothing(real_client, unique_name, ke
 
 def test_merge_replacing_past_the_document_limit(real_client, unique_name):
     """18 main documents with 1 MB string ids are replaced: more than 16 MB
-    of ids, deleted in two calls; the merge completes with its indexes back.
-    (Long ids keep this small: with ObjectIds it takes some 850,000.)"""
+    of ids, deleted in one command of deleteMany statements; the merge
+    completes with its indexes back. (Long ids keep this small: with
+    ObjectIds it takes some 850,000.)"""
     db_name = unique_name("db")
     n = 18
 
     async def main(client):
-        from pymongo import monitoring
-
-        class Deletes(monitoring.CommandListener):
-            seen = []
-
-            def started(self, event):
-                if event.command_name == "delete" and event.command["delete"] == C:
-                    self.seen.append(len(event.command["deletes"][0]["q"]["_id"]["$in"]))
-
-            def succeeded(self, event):
-                pass
-
-            def failed(self, event):
-                pass
-        watched = real_client.make(event_listeners=[Deletes()])
+        deletes = DeleteCommands(C)
+        watched = real_client.make(event_listeners=[deletes])
         db = client[db_name]
         await kf.create_collection(client, db_name, C, {"v_index": "[('v', 1)]"}, {"u": ["k"]}, {})
         await db[C].insert_many([{"_id": "x" * 1_000_000 + str(i), "k": i, "v": "old"} for i in range(n)])
         await kf.insert_temp(client, db_name, C, [{"k": i, "v": "new"} for i in range(n)])
         await kf.temp_to_main(watched, db_name, C)
-        assert Deletes.seen == [16, 2]  # ids per delete command on the main collection
+        assert deletes.seen == [[8, 8, 2]]  # ids per statement of each delete command on the main collection
         assert await everything(db, C) == ["new"] * n
         assert await db[C].count_documents({"_id": {"$type": "string"}}) == 0
         assert sorted(await indexes_of(db[C])) == ["_id_", "_unique_u", "v_index"]

@@ -9,12 +9,13 @@ import sys
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from pymongo import DeleteMany
 from pymongo.errors import OperationFailure
 
-from fake_driver import FakeClient
+from fake_driver import FakeClient, deleted_ids
 from kestrel import functions as kf
 from test_indexes import FAILED, OK, OPEN, failure
-from test_merge import ACTIVE, DEACTIVE, DELETE, SCAN_TEMP, prepare, state, without_id
+from test_merge import ACTIVE, DEACTIVE, DELETE, DELETE_NONE, SCAN_TEMP, prepare, state, without_id
 from test_rules import chain, spy  # noqa: F401  (spy is a fixture)
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
@@ -30,8 +31,8 @@ def written(fake):
     """(moved into main, deleted from main, handed to the archive)."""
     moved = fake.calls_to("d.c.insert_many")
     archived = fake.calls_to("d._temp_archive_c.insert_many")
-    deleted = fake.calls_to("d.c.delete_many")
-    return (moved[0].arg if moved else [], deleted[0].arg["_id"]["$in"],
+    (deleted,) = [c for c in fake.calls if c.name in ("d.c.delete_many", "d.c.bulk_write")]
+    return (moved[0].arg if moved else [], deleted_ids(deleted),
             archived[0].arg if archived else [])
 
 
@@ -43,7 +44,7 @@ def test_calls_in_order(fake, run, spy):
     run(kf.refresh_archive, fake, "d", "c")
     # The archive receives its versions before anything leaves the main collection.
     assert fake.names() == READS + INSERT_ARCHIVE + DEACTIVE + DELETE + ["d.c.insert_many"] + ACTIVE + [
-        "d._temp_c.delete_many"] + OK
+        "d._temp_c.bulk_write"] + OK
     assert fake.calls_to("d._manage_c.find")[0].arg == {"type": "archive_unique"}
     assert [c.args for c in fake.calls if c.method == "find" and c.target != "d._manage_c"] == [({},), ({},)]
     assert [c.args for c in fake.calls if c.method == "sort"] == [([("_id", -1)],)] * 2
@@ -56,7 +57,7 @@ def test_calls_in_order(fake, run, spy):
         ("Delete_doc_main", (), {**target, "ids": [1]}),
         ("active_index", (), target)]
     # Exactly the temp documents the scan read, newest first.
-    assert fake.calls_to("d._temp_c.delete_many")[0].args == ({"_id": {"$in": [11, 10]}},)
+    assert fake.calls_to("d._temp_c.bulk_write")[0].args == ([DeleteMany({"_id": {"$in": [11, 10]}})],)
     assert without_id(fake.docs("d", "c")) == [{"a": 2, "__index__": 1}, {"a": 9}, {"a": 1, "__index__": 5}]
     assert fake.docs("d", "_temp_c") == []
     assert without_id(fake.docs("d", "_temp_archive_c")) == [{"a": 1, "__index__": 3}]
@@ -117,7 +118,7 @@ def test_refresh_outcome(fake, run, rules, main, temp, moved, deleted, archived)
 def test_nothing_to_archive_or_move(fake, run):
     prepare(fake, main=[{"_id": 1, **I(1, a=1)}], archive_unique=[["a"]])
     run(kf.refresh_archive, fake, "d", "c")
-    assert fake.names() == READS + DEACTIVE + DELETE + ACTIVE + ["d._temp_c.delete_many"] + OK
+    assert fake.names() == READS + DEACTIVE + DELETE_NONE + ACTIVE + ["d._temp_c.delete_many"] + OK
     assert fake.calls_to("d.c.delete_many")[0].arg == {"_id": {"$in": []}}
     assert fake.calls_to("d._temp_c.delete_many")[0].arg == {"_id": {"$in": []}}
 
@@ -192,10 +193,10 @@ def test_failed_archive_insertion_changes_nothing(fake, run):
 
 @pytest.mark.parametrize("fault, nth", [
     ("d.c.drop_indexes", 1),        # deactive_index
-    ("d.c.delete_many", 1),         # Delete_doc_main
+    ("d.c.bulk_write", 1),          # Delete_doc_main
     ("d.c.insert_many", 1),         # the move into the main collection
     ("d._manage_c.find", 2),        # active_index reading its records
-    ("d._temp_c.delete_many", 1),   # the clearing of the temp companion
+    ("d._temp_c.bulk_write", 1),    # the clearing of the temp companion
 ])
 def test_later_failure_loses_no_version(fake, run, fault, nth):
     prepare(fake, archive_unique=[["a"]], **VERSIONS)

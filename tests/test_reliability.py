@@ -49,7 +49,7 @@ ARCHIVE_UNIQUE = {"a1": ["name", "family"], "a2": ["k"]}
 SAME = re.compile(r"There is a same index as '.*'\. please delete that index and insert '.*' again\.", re.S)
 REFUSED = re.compile(r"index .*: only literal values are allowed in an index specification", re.S)
 LISTINGS = ("client.list_database_names", f"db:{DB}.list_collection_names")
-WRITES = ("create_collection", "command", "insert_one", "insert_many", "delete_many", "drop",
+WRITES = ("create_collection", "command", "insert_one", "insert_many", "delete_many", "bulk_write", "drop",
           "create_indexes", "drop_index", "drop_indexes")
 EXITS = {"txn.abort", "session.end"}
 
