@@ -66,16 +66,16 @@ def test_calls_in_order(fake, run, spy):
     assert [c.args for c in fake.calls_to("d._temp_c.find")] == [({},)]
     assert fake.calls_to("d._temp_c.sort")[0].args == ([("_id", -1)],)
     assert [c.arg for c in fake.calls_to("d.c.find")] == [{"a": 1}, {"a": 2}]
-    # Exactly the temp documents the scan read (kept and superseded), newest first.
-    assert fake.calls_to("d._temp_c.bulk_write")[0].args == ([DeleteMany({"_id": {"$in": [13, 12, 11, 10]}})],)
+    # Exactly the temp documents the scan read (kept and superseded), oldest first.
+    assert fake.calls_to("d._temp_c.bulk_write")[0].args == ([DeleteMany({"_id": {"$in": [10, 11, 12, 13]}})],)
     target = {"client": fake, "db_name": "d", "collection_name": "c"}
+    # The replaced main document, then the `_id`s the kept documents bring.
     assert spy.seen == [("deactive_index", (), target),
-                        ("Delete_doc_main", (), {**target, "ids": [1]}),
+                        ("Delete_doc_main", (), {**target, "ids": [1, 13, 12, 11]}),
                         ("active_index", (), target)]
-    # Newest first, without the temp `_id`; the older a=1 is dropped.
-    assert fake.calls_to("d.c.insert_many")[0].arg == [{"z": 0}, {"a": 1}, {"a": 2}]
-    assert without_id(fake.docs("d", "c")) == [{"a": 3}, {"z": 0}, {"a": 1}, {"a": 2}]
-    assert all(i not in (10, 11, 12, 13) for i in ids(fake.docs("d", "c")))
+    # Newest first, each under its temp `_id`; the older a=1 is dropped.
+    assert fake.calls_to("d.c.insert_many")[0].arg == [{"_id": 13, "z": 0}, {"_id": 12, "a": 1}, {"_id": 11, "a": 2}]
+    assert fake.docs("d", "c") == [{"_id": 2, "a": 3}, {"_id": 13, "z": 0}, {"_id": 12, "a": 1}, {"_id": 11, "a": 2}]
     assert fake.docs("d", "_temp_c") == []
 
 
@@ -127,16 +127,27 @@ def test_empty_temp_companion_still_rebuilds_the_indexes(fake, run, spy):
     ([["b", "a"]], [{"_id": 1, "a": "x", "b": None}],
      [{"_id": 10, "b": 1.0, "a": "x"}, {"_id": 11, "a": "x", "b": 1}, {"_id": 12, "b": None, "a": "x"}],
      [{"b": None, "a": "x"}, {"a": "x", "b": 1}], []),
+    # A main document loaded back into the temp companion (its `_id` kept, a
+    # field changed) replaces the main document; superseded, it leaves it be.
+    ([], [{"_id": 1, "a": 1}, {"_id": 2, "a": 2}], [{"_id": 1, "a": 5}],
+     [{"a": 5}], [2]),
+    ([["a"]], [{"_id": 1, "a": 1, "v": "main"}], [{"_id": 1, "a": 1, "v": "old"}, {"_id": 10, "a": 1, "v": "new"}],
+     [{"a": 1, "v": "new"}], []),
+    ([["a"]], [{"_id": 1, "a": 1, "v": "main"}, {"_id": 2, "a": 2}], [{"_id": 1, "a": 2, "v": "old"}, {"_id": 10, "a": 2}],
+     [{"a": 2}], [1]),
 ], ids=["no-rules", "equal", "missing-field", "claim-by-dropped", "main-by-dropped", "union",
-        "types"])
+        "types", "loaded-back", "loaded-back-superseded", "loaded-back-superseded-kept"])
 def test_merge_outcome(fake, run, unique, main, temp, moved, main_left):
     prepare(fake, main=main, temp=temp, unique=unique)
-    before = len(fake.docs("d", "c"))
     run(kf.temp_to_main, fake, "d", "c")
     inserted = fake.calls_to("d.c.insert_many")
-    assert (inserted[0].arg if inserted else []) == moved
-    assert ids(fake.docs("d", "c"))[:len(main_left)] == main_left
-    assert len(fake.docs("d", "c")) == len(main_left) + len(moved) <= before + len(temp)
+    inserted = inserted[0].arg if inserted else []
+    # Each moved document is a temp document as it was, `_id` and all, newest first.
+    assert without_id(inserted) == moved
+    by_id = {d["_id"]: d for d in temp}
+    assert [by_id[d["_id"]] for d in inserted] == inserted
+    assert ids(inserted) == sorted(ids(inserted), reverse=True)
+    assert ids(fake.docs("d", "c")) == main_left + [d["_id"] for d in inserted]
     assert fake.docs("d", "_temp_c") == []
 
 

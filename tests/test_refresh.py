@@ -23,17 +23,21 @@ from reference_cluster import reference_cluster  # noqa: E402
 
 ARCHIVE_CHECK = ["client.list_database_names", "db:d.list_collection_names"]
 READS = OPEN + ARCHIVE_CHECK + ["d._manage_c.find"] + SCAN_TEMP + ["d.c.find", "d.c.sort"]
+ASK = ["d._temp_archive_c.find"]  # which versions read the archive holds already
 INSERT_ARCHIVE = OPEN + ["d._temp_archive_c.insert_many"] + OK
 ALL = ("c", "_temp_c", "archive_c", "_temp_archive_c")
 
 
-def written(fake):
-    """(moved into main, deleted from main, handed to the archive)."""
+def written(fake, originals):
+    """(moved into main, deleted from main, handed to the archive), the
+    documents without `_id`; each of them went as it was read, `_id` and all."""
     moved = fake.calls_to("d.c.insert_many")
     archived = fake.calls_to("d._temp_archive_c.insert_many")
     (deleted,) = [c for c in fake.calls if c.name in ("d.c.delete_many", "d.c.bulk_write")]
-    return (moved[0].arg if moved else [], deleted_ids(deleted),
-            archived[0].arg if archived else [])
+    moved, archived = moved[0].arg if moved else [], archived[0].arg if archived else []
+    by_id = {d["_id"]: d for d in originals}
+    assert [by_id[d["_id"]] for d in moved + archived] == moved + archived
+    return without_id(moved), deleted_ids(deleted), without_id(archived)
 
 
 def test_calls_in_order(fake, run, spy):
@@ -43,14 +47,16 @@ def test_calls_in_order(fake, run, spy):
         spy(name)
     run(kf.refresh_archive, fake, "d", "c")
     # The archive receives its versions before anything leaves the main collection.
-    assert fake.names() == READS + INSERT_ARCHIVE + DEACTIVE + DELETE + ["d.c.insert_many"] + ACTIVE + [
+    assert fake.names() == READS + ASK + INSERT_ARCHIVE + DEACTIVE + DELETE + ["d.c.insert_many"] + ACTIVE + [
         "d._temp_c.bulk_write"] + OK
+    # Temp versions as the scan read them, then main ones.
+    assert fake.calls_to("d._temp_archive_c.find")[0].arg == {"_id": {"$in": [10, 2, 1]}}
     assert fake.calls_to("d._manage_c.find")[0].arg == {"type": "archive_unique"}
-    assert [c.args for c in fake.calls if c.method == "find" and c.target != "d._manage_c"] == [({},), ({},)]
+    assert [c.args for c in fake.calls if c.method == "find" and c.target in ("d.c", "d._temp_c")] == [({},), ({},)]
     assert [c.args for c in fake.calls if c.method == "sort"] == [([("_id", -1)],)] * 2
     target = {"client": fake, "db_name": "d", "collection_name": "c"}
-    archived = spy.seen[0][2].pop("docs")  # the driver has given them new `_id`s since
-    assert without_id(archived) == [{"a": 1, "__index__": 3}] and archived[0]["_id"] != 1
+    archived = spy.seen[0][2].pop("docs")
+    assert archived == [{"_id": 1, "a": 1, "__index__": 3}]  # under its own `_id`
     assert spy.seen == [
         ("insert_temp", (), {**target, "collection_name": "archive_c"}),
         ("deactive_index", (), target),
@@ -58,9 +64,10 @@ def test_calls_in_order(fake, run, spy):
         ("active_index", (), target)]
     # Exactly the temp documents the scan read, newest first.
     assert fake.calls_to("d._temp_c.bulk_write")[0].args == ([DeleteMany({"_id": {"$in": [11, 10]}})],)
-    assert without_id(fake.docs("d", "c")) == [{"a": 2, "__index__": 1}, {"a": 9}, {"a": 1, "__index__": 5}]
+    assert fake.docs("d", "c") == [{"_id": 2, "a": 2, "__index__": 1}, {"_id": 11, "a": 9},
+                                   {"_id": 10, "a": 1, "__index__": 5}]
     assert fake.docs("d", "_temp_c") == []
-    assert without_id(fake.docs("d", "_temp_archive_c")) == [{"a": 1, "__index__": 3}]
+    assert fake.docs("d", "_temp_archive_c") == [{"_id": 1, "a": 1, "__index__": 3}]
 
 
 def I(i, **fields):  # noqa: E743  a version: `__index__` i plus fields
@@ -106,7 +113,7 @@ def I(i, **fields):  # noqa: E743  a version: `__index__` i plus fields
 def test_refresh_outcome(fake, run, rules, main, temp, moved, deleted, archived):
     prepare(fake, main=main, temp=temp, archive_unique=rules)
     run(kf.refresh_archive, fake, "d", "c")
-    assert written(fake) == (moved, deleted, archived)
+    assert written(fake, main + temp) == (moved, deleted, archived)
     assert ("d.c.insert_many" in fake.names()) == bool(moved)
     assert ("d._temp_archive_c.insert_many" in fake.names()) == bool(archived)
     kept, after = [d for d in main if d["_id"] not in deleted], fake.docs("d", "c")
@@ -118,7 +125,7 @@ def test_refresh_outcome(fake, run, rules, main, temp, moved, deleted, archived)
 def test_nothing_to_archive_or_move(fake, run):
     prepare(fake, main=[{"_id": 1, **I(1, a=1)}], archive_unique=[["a"]])
     run(kf.refresh_archive, fake, "d", "c")
-    assert fake.names() == READS + DEACTIVE + DELETE_NONE + ACTIVE + ["d._temp_c.delete_many"] + OK
+    assert fake.names() == READS + ASK + DEACTIVE + DELETE_NONE + ACTIVE + ["d._temp_c.delete_many"] + OK
     assert fake.calls_to("d.c.delete_many")[0].arg == {"_id": {"$in": []}}
     assert fake.calls_to("d._temp_c.delete_many")[0].arg == {"_id": {"$in": []}}
 
@@ -227,5 +234,5 @@ def test_clusters_match_the_transcription(main, temp, rules):
     asyncio.run(kf.refresh_archive(fake, "d", "c"))
     expected = reference_cluster(copy.deepcopy(temp[::-1]), copy.deepcopy(main[::-1]),
                                  [set(keys) for keys in rules])
-    assert written(fake) == (expected["temp_to_main_docs"], expected["main_del_ids"],
-                             expected["corrected_archive_docs"])
+    assert written(fake, main + temp) == (expected["temp_to_main_docs"], expected["main_del_ids"],
+                                          expected["corrected_archive_docs"])
