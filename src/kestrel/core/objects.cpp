@@ -221,6 +221,10 @@ bool same_document(nb::handle a, nb::handle b) {
     return equal(a, b);
 }
 
+void dict_set(nb::handle d, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+}
+
 nb::object new_set() { return steal_or_throw(PySet_New(nullptr)); }
 
 void set_add(nb::handle s, nb::handle x) {

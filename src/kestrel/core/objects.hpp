@@ -97,6 +97,9 @@ nb::object hashable_key(nb::handle value);
 // values of the same type that are equal (a NaN is the same as a NaN)?
 bool same_document(nb::handle a, nb::handle b);
 
+// d[key] = value, for a dict.
+void dict_set(nb::handle d, nb::handle key, nb::handle value);
+
 // set(); `s.add(x)` (a plain set is served directly, anything else through
 // its `add`).
 nb::object new_set();

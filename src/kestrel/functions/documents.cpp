@@ -153,6 +153,13 @@ void drop_id(nb::handle doc) {
     }
 }
 
+nb::object with_id(nb::handle d, nb::handle id) {
+    nb::object copy = steal_or_throw(PyDict_New());
+    if (PyDict_Update(copy.ptr(), d.ptr()) < 0) throw_pending();
+    dict_set(copy, id_key(), id);
+    return copy;
+}
+
 Body read_cursor(nb::handle cursor) { co_return co_await read_all(cursor); }
 
 void add_id(nb::handle ids, nb::handle id) {

@@ -22,6 +22,9 @@ nb::handle index_key();
 // `doc.pop("_id", None)`, for any mapping.
 void drop_id(nb::handle doc);
 
+// A copy of a document under another `_id`, its fields in their order.
+nb::object with_id(nb::handle doc, nb::handle id);
+
 // An `_id` added to `ids` (a dict from its hashable_key to the `_id`) unless
 // an equal one is there: the `_id`s of a deletion, each once, in the order
 // first met.

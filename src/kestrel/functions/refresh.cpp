@@ -23,10 +23,6 @@ Task<> ask_archive(InFlight &questions, nb::handle archive_temp, nb::list &ids, 
     co_await questions.start(read_cursor, std::move(cursor), on_found);
 }
 
-void set_item(nb::handle d, nb::handle key, nb::handle value) {
-    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
-}
-
 // {"_copy_of": id}: the `_id` a version takes where its own is taken.
 nb::object copy_id(nb::handle id) { return doc("_copy_of", id); }
 
@@ -34,14 +30,6 @@ nb::object copy_id(nb::handle id) { return doc("_copy_of", id); }
 nb::object copied_from(nb::handle id) {
     if (!PyDict_Check(id.ptr()) || PyDict_GET_SIZE(id.ptr()) != 1) return {};
     return nb::steal(dict_get_ref(id, interned("_copy_of")));
-}
-
-// The document under another `_id`, its fields in their order.
-nb::object with_id(nb::handle d, nb::handle id) {
-    nb::object copy = steal_or_throw(PyDict_New());
-    if (PyDict_Update(copy.ptr(), d.ptr()) < 0) throw_pending();
-    set_item(copy, id_key(), id);
-    return copy;
 }
 
 // Where the copy of an archived version goes, and whether it is there
@@ -85,7 +73,7 @@ public:
         nb::object id = item(doc, id_key());
         for (nb::object slot : {first(id, twin), copy_id(id)}) {
             if (!free(slot)) continue;
-            set_item(taken, hashable_key(slot), Py_None);
+            dict_set(taken, hashable_key(slot), Py_None);
             return slot.ptr() == id.ptr() ? doc : with_id(doc, slot);
         }
         drop_id(doc);
@@ -151,7 +139,7 @@ Body refresh_archive(Args a) {
 
         auto on_stored = [&](nb::object found, nb::handle) {
             for (nb::handle copy : nb::borrow<nb::list>(found))
-                set_item(slots.stored, hashable_key(item(copy, id_key())), copy);
+                dict_set(slots.stored, hashable_key(item(copy, id_key())), copy);
         };
         Held<> temp_docs = scan_newest_first(temp_collection, nb::dict()), temp_doc;
         Held<> main_docs, main_doc;
@@ -161,7 +149,7 @@ Body refresh_archive(Args a) {
                 nb::object id = item(temp_doc, id_key());
                 read_ids.append(id);
                 log.progress(nb::len(read_ids));
-                set_item(temp_by_id, hashable_key(id), temp_doc);
+                dict_set(temp_by_id, hashable_key(id), temp_doc);
                 if (!has_field(temp_doc, index_field)) {
                     temp_to_main_docs.push_back(temp_doc);
                     continue;
@@ -186,7 +174,7 @@ Body refresh_archive(Args a) {
                     add_id(main_del_ids, id);
                     continue;
                 }
-                set_item(main_held, key, id);
+                dict_set(main_held, key, id);
                 if (!has_field(main_doc, index_field)) continue;  // takes no part
                 main_versions.push_back(main_doc);
                 main_twin.push_back(twin.is_valid());
