@@ -250,12 +250,16 @@ def parse(argv):
     return args
 
 
-def run(argv=None):
-    args = parse(sys.argv[1:] if argv is None else argv)
+def on_server(name, main, args):
+    """asyncio.run(main(host, user, pwd, auth_source, args)) on the deployment
+    KESTREL_TEST_URI (or KESTREL_URI) names, else on an embedded server (its
+    process id in args.server_pid, else None), between a line of versions and
+    load and one of the time it took."""
     print(f"{versions()}; {os.cpu_count()} cores; load average "
           + " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)
-    uri = os.environ.get("KESTREL_TEST_URI") or os.environ.get("KESTREL_URI")
     t = time.monotonic()
+    uri = os.environ.get("KESTREL_TEST_URI") or os.environ.get("KESTREL_URI")
+    args.server_pid = None
     if uri:
         from pymongo import uri_parser
         p = uri_parser.parse_uri(uri)
@@ -265,8 +269,14 @@ def run(argv=None):
     else:
         from server import start_server
         with start_server("root", "bench-pw") as server:
+            args.server_pid = server.proc.pid
             asyncio.run(main(server.host, "root", "bench-pw", "admin", args))
-    print(f"bench_loading: {time.monotonic() - t:.0f} s in all", flush=True)
+    print(f"{name}: {time.monotonic() - t:.0f} s in all; load average "
+          + " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)
+
+
+def run(argv=None):
+    on_server("bench_loading", main, parse(sys.argv[1:] if argv is None else argv))
 
 
 if __name__ == "__main__":

@@ -12,9 +12,8 @@ Each is timed next to bench/driver_baseline.py, which makes the same driver
 calls with the same client, on identical fresh data. Reports documents per
 second and the ratio library/baseline (time).
 
-    python bench/bench_pipeline.py [N,N,...]      (default 10000; 100000 takes hours
-                                                   on SecantusDB, whose $in deletion
-                                                   grows with ids x documents)
+    python bench/bench_pipeline.py [N,N,...]      (default 10000; bench/bench_scale.py
+                                                   times the pipeline's steps at 100,000)
     KESTREL_URI=mongodb://... python bench/bench_pipeline.py
 """
 

@@ -6,7 +6,7 @@ of a user allowed to create databases, roles and users), then:
 
   1. creates the managed collection "people" with declared indexes, two unique
      rules and an archive-unique rule, and its archive collection;
-  2. loads a thousand generated people into the temp companion in batches,
+  2. loads ten thousand generated people into the temp companion in batches,
      some of them newer versions of earlier ones;
   3. searches temp and main together with `find`;
   4. merges the temp companion into the main collection;
@@ -31,7 +31,8 @@ from kestrel.users import create_user, drop_user, get_roles, get_users
 DB = "registry"
 C = "people"
 ARCHIVE = "archive_" + C
-PEOPLE = 1000
+PEOPLE = 10_000
+BATCH = 500
 CITIES = ["Tabriz", "Shiraz", "Isfahan", "Yazd", "Rasht", "Kerman"]
 NAMES = ["Ada", "Babak", "Cyrus", "Dara", "Elham", "Farid", "Golnar", "Hamid", "Iran", "Jamshid"]
 FAMILIES = ["Ahmadi", "Bahrami", "Karimi", "Rahimi", "Sadeghi", "Tehrani", "Zand"]
@@ -84,14 +85,11 @@ async def pipeline(client):
     for r in records:
         print(f"   record: {r}")
 
-    # (A thousand: on the embedded server, the merge's clearing of what it
-    # read, one delete of the ids, takes time that grows with the square of
-    # their number; MongoDB finds them through the `_id` index.)
-    step(f"load {PEOPLE:,} people into the temp companion, in batches of 250")
+    step(f"load {PEOPLE:,} people into the temp companion, in batches of {BATCH}")
     people = [person(i, 1, rng) for i in range(PEOPLE)]
-    with timed(f"insert_temp x{PEOPLE // 250}"):
-        for k in range(0, len(people), 250):
-            await insert_temp(client, DB, C, people[k:k + 250])
+    with timed(f"insert_temp x{-(-PEOPLE // BATCH)}"):
+        for k in range(0, len(people), BATCH):
+            await insert_temp(client, DB, C, people[k:k + BATCH])
     # a second, newer version of every tenth person, loaded later
     newer = [dict(person(i, 1, rng), age=21 + (i * 7) % 60) for i in range(0, PEOPLE, 10)]
     await insert_temp(client, DB, C, newer)
