@@ -321,8 +321,7 @@ def main(argv=None):
                         help="N on the simulated link")
     parser.add_argument("--rtts", type=float, nargs="+", default=[0, 1, 5], help="ms, through the proxy")
     parser.add_argument("--merges", nargs="*", default=["new:1000", "replace:1000", "new:10000"],
-                        help="SHAPE:N merges through the proxy (SecantusDB's $in deletion costs "
-                             "it time in ids x documents: replace:10000 takes minutes per run)")
+                        help="SHAPE:N merges through the proxy")
     parser.add_argument("--finds", type=int, nargs="*", default=[1_000],
                         help="N of the finds through the proxy (10000: about 15 minutes)")
     parser.add_argument("--motor-threads", type=int, default=64,
