@@ -20,7 +20,8 @@
 2. Clearing, with the driver alone: the temp companion holding N documents,
    `delete_many({})` against the library's deletion by ids (one bulk write
    of deleteMany statements of 8 ids each, bench/plain_ops.py's
-   `delete_ids`), taking turns, both clients, several rounds. `--in-form`
+   `delete_ids`), taking turns, both clients, several rounds; `--per 1,4,16`
+   adds statements of other sizes, the measurement behind the library's 8. `--in-form`
    adds the earlier form, one `delete_many({"_id": {"$in": ids}})` of every
    id: SecantusDB matches each document it deletes against the whole `$in`
    list, so that form grows with N x N (1,000 documents take seconds,
@@ -50,7 +51,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import load_scenario  # noqa: E402
-from plain_ops import delete_ids, delete_statements  # noqa: E402
+from plain_ops import IDS_PER_STATEMENT, delete_statements  # noqa: E402
 
 DB = "kestrel_bench_loading"
 CASES = [("merge", 1), ("merge", 2), ("refresh", 1), ("refresh", 2)]
@@ -120,8 +121,8 @@ async def fill(coll, n):
 
 async def clear_once(make, n, how):
     """Seconds one clearing of n temp documents takes ("all": delete_many({});
-    "ids": the library's form; "in": one `$in` of every id), and the
-    statements sent."""
+    "ids": the library's form; "ids:K": the same with K ids a statement;
+    "in": one `$in` of every id), and the statements sent."""
     client = make()
     try:
         coll = client[DB]["_temp_" + load_scenario.COLLECTION]
@@ -133,7 +134,9 @@ async def clear_once(make, n, how):
         elif how == "in":
             calls, deleted = 1, (await coll.delete_many({"_id": {"$in": ids}})).deleted_count
         else:
-            calls, deleted = len(delete_statements(coll, ids)), (await delete_ids(coll, ids)).deleted_count
+            per = int(how.partition(":")[2] or IDS_PER_STATEMENT)
+            statements = delete_statements(coll, ids, per)
+            calls, deleted = len(statements), (await coll.bulk_write(statements)).deleted_count
         elapsed = time.perf_counter() - t
         assert deleted == n and await coll.count_documents({}) == 0, (deleted, n)
         await client.drop_database(DB)
@@ -161,7 +164,8 @@ async def clearing(clients, sizes, rounds, forms):
             for how in forms[1:]:
                 i = times[(n, flavor, how)]
                 ratios = sorted(y / x for x, y in zip(a, i))
-                rows.append([f"{n:,}", flavor, f"{statistics.median(a):.3f} s", FORMS[how],
+                rows.append([f"{n:,}", flavor, f"{statistics.median(a):.3f} s",
+                             FORMS.get(how) or f"statements of {how.partition(':')[2]} ids",
                              f"{statistics.median(i):.3f} s ({calls[(n, flavor, how)]:,} statements)",
                              f"{statistics.median(ratios):,.2f}x",
                              f"{ratios[0]:,.2f}x-{ratios[-1]:,.2f}x", str(len(ratios))])
@@ -213,7 +217,7 @@ async def main(host, user, pwd, auth_source, args):
         print()
         table(["case", "merging", "client", "time"] + LOAD_COLUMNS, rows)
     if args.clear_sizes:
-        forms = ["all", "ids"] + ["in"] * args.in_form
+        forms = ["all", "ids"] + [f"ids:{k}" for k in args.per] + ["in"] * args.in_form
         print(f"Clearing the temp companion: delete_many({{}}) against the deletion by ids"
               f"{' and one $in of all ids' if args.in_form else ''}, {args.clear_rounds} round(s)", flush=True)
         rows = await clearing(clients, args.clear_sizes, args.clear_rounds, forms)
@@ -237,6 +241,8 @@ def parse(argv):
     p.add_argument("--clear-sizes", help="temp documents, comma-separated ('' for no clearing; "
                    "default 1000,10000; --quick: 500)")
     p.add_argument("--clear-rounds", type=int, help="default 3; --quick: 1")
+    p.add_argument("--per", type=lambda s: [int(k) for k in s.split(",") if k], default=[],
+                   help="also statements of these many ids each, comma-separated (the library's: 8)")
     p.add_argument("--in-form", action="store_true",
                    help="also one delete_many({'_id': {'$in': ids}}) of every id (N x N on SecantusDB)")
     args = p.parse_args(argv)

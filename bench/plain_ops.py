@@ -23,10 +23,10 @@ MAX_FILTER = 16 * 1024 * 1024 - 16 * 1024  # the largest `$in` filter one statem
 IDS_PER_STATEMENT = 8
 
 
-def delete_statements(collection, ids):
+def delete_statements(collection, ids, per=IDS_PER_STATEMENT):
     """The deleteMany statements that delete `ids`: consecutive runs of up to
-    IDS_PER_STATEMENT ids, a run closed early where its filter would pass
-    MAX_FILTER."""
+    `per` ids (the library's IDS_PER_STATEMENT), a run closed early where its
+    filter would pass MAX_FILTER."""
     import bson
     from pymongo import DeleteMany
     codec_options = getattr(collection, "codec_options", None)
@@ -42,7 +42,7 @@ def delete_statements(collection, ids):
     for k, i in enumerate(ids):
         n = size(i)
         add = 2 + len(str(k - start)) + n
-        if k > start and (k - start == IDS_PER_STATEMENT or filled + add > MAX_FILTER):
+        if k > start and (k - start == per or filled + add > MAX_FILTER):
             statements.append(DeleteMany({"_id": {"$in": ids[start:k]}}))
             start, filled, add = k, 25, 3 + n
         filled += add
