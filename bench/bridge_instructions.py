@@ -9,6 +9,14 @@ start-up and of the machine's load.
 
 `--python PATH` runs the loops with another interpreter (another build of
 kestrel in its own environment), for before-and-after tables.
+
+`--functions N` shows where the instructions go instead: for each operation,
+the N functions that cost most per call on either side, from callgrind's
+function-level output (`callgrind_annotate`, each function's own
+instructions), N2 calls less N1 calls over N2 - N1. kestrel's own functions
+are named when the build keeps its symbols (`pip install
+-Ccmake.define.KESTREL_SYMBOLS=ON -Cinstall.strip=false .`); the interpreter's
+when it has them.
 """
 
 from __future__ import annotations
@@ -19,14 +27,15 @@ import re
 import subprocess
 import sys
 import tempfile
+from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 
-def total(python: str, name: str, side: str, n: int, log_info: bool = False) -> int:
-    """The instructions of one run of `n` calls, start-up included."""
+def callgrind(python: str, name: str, side: str, n: int, log_info: bool, read):
+    """`read(path)` of the callgrind output of one run of `n` calls."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         env = dict(os.environ, PYTHONHASHSEED="0")
@@ -34,11 +43,46 @@ def total(python: str, name: str, side: str, n: int, log_info: bool = False) -> 
                         python, os.path.join(HERE, "bench_bridge.py"), "--loop", name, side, str(n),
                         *(["--log-info"] if log_info else [])],
                        check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        with open(out) as f:
-            for line in f:
-                if m := re.match(r"(summary|totals): (\d+)", line):
-                    return int(m.group(2))
-    raise RuntimeError(f"no total in the callgrind output of {name} {side} {n}")
+        return read(out)
+
+
+def read_total(path: str) -> int:
+    with open(path) as f:
+        for line in f:
+            if m := re.match(r"(summary|totals): (\d+)", line):
+                return int(m.group(2))
+    raise RuntimeError(f"no total in {path}")
+
+
+def short_name(function: str) -> str:
+    """A C++ function's name without its parameter lists and template
+    arguments: `kestrel::framed<...>(...)::{lambda(...)#1}` -> `kestrel::framed::{lambda#1}`."""
+    while True:
+        shorter = re.sub(r"\([^()]*\)|<[^<>]*>", "", function)
+        if shorter == function:
+            return function
+        function = shorter
+
+
+def read_functions(path: str) -> Counter:
+    return functions_listed(subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", path],
+                                           check=True, capture_output=True, text=True).stdout)
+
+
+def functions_listed(listing: str) -> Counter:
+    """{function: its own instructions}, from callgrind_annotate's lines
+    ("COUNT (PERCENT)  file:function [object]"; the same function from several
+    files, or its C++ overloads and instantiations, summed)."""
+    own = Counter()
+    for line in listing.splitlines():
+        if m := re.match(r"\s*([\d,]+)\s+\([\s\d.]+%\)\s+[^:\s]*:(.+?)(?: \[/[^\]]*\])?$", line):
+            own[short_name(m.group(2))] += int(m.group(1).replace(",", ""))
+    return own
+
+
+def total(python: str, name: str, side: str, n: int, log_info: bool = False) -> int:
+    """The instructions of one run of `n` calls, start-up included."""
+    return callgrind(python, name, side, n, log_info, read_total)
 
 
 def per_call(python, names, n1, n2, jobs, log_info=False):
@@ -48,6 +92,26 @@ def per_call(python, names, n1, n2, jobs, log_info=False):
         totals = dict(zip(runs, pool.map(lambda r: total(python, *r, log_info), runs)))
     return {(name, side): (totals[(name, side, n2)] - totals[(name, side, n1)]) / (n2 - n1)
             for name in names for side in ("kestrel", "python")}
+
+
+def per_call_functions(python, name, n1, n2, jobs, log_info=False):
+    """{side: {function: its own instructions per call}} for one operation."""
+    runs = [(side, n) for side in ("kestrel", "python") for n in (n1, n2)]
+    with ThreadPoolExecutor(jobs) as pool:
+        own = dict(zip(runs, pool.map(lambda r: callgrind(python, name, *r, log_info, read_functions), runs)))
+    return {side: {f: (own[(side, n2)][f] - own[(side, n1)][f]) / (n2 - n1)
+                   for f in own[(side, n1)].keys() | own[(side, n2)].keys()}
+            for side in ("kestrel", "python")}
+
+
+def print_functions(name, functions, top):
+    k, p = functions["kestrel"], functions["python"]
+    print(f"`{name}`: the {top} functions that cost most per call on either side (own instructions)")
+    print("| function | kestrel | plain Python |")
+    print("|---|---|---|")
+    ranked = sorted(k.keys() | p.keys(), key=lambda f: -max(k.get(f, 0), p.get(f, 0)))
+    for f in ranked[:top]:
+        print(f"| `{f}` | {k.get(f, 0):,.0f} | {p.get(f, 0):,.0f} |")
 
 
 def main():
@@ -60,7 +124,14 @@ def main():
     parser.add_argument("--python", default=sys.executable)
     parser.add_argument("--log-info", action="store_true",
                         help="kestrel's records at INFO, to the package's NullHandler")
+    parser.add_argument("--functions", type=int, metavar="N",
+                        help="the N functions that cost most per call, for each operation")
     args = parser.parse_args()
+    if args.functions:
+        for name in args.operations:
+            functions = per_call_functions(args.python, name, args.n1, args.n2, args.jobs, args.log_info)
+            print_functions(name, functions, args.functions)
+        return
     counts = per_call(args.python, args.operations, args.n1, args.n2, args.jobs, args.log_info)
     print(f"instructions per call, callgrind, ({args.n2} - {args.n1} calls) / {args.n2 - args.n1}"
           + (", kestrel's records at INFO" if args.log_info else ""))

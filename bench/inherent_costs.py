@@ -24,9 +24,12 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BUILD = os.path.join(tempfile.gettempdir(), f"kestrel-inherent-{sys.version_info[0]}{sys.version_info[1]}")
+# One build per interpreter (two builds of one version may differ in how they are made).
+BUILD = os.path.join(tempfile.gettempdir(), "kestrel-inherent-{}{}-{:08x}".format(
+    *sys.version_info[:2], zlib.crc32(os.path.realpath(sys.base_prefix).encode())))
 
 
 def build():
@@ -36,8 +39,9 @@ def build():
     source = os.path.join(HERE, "inherent_costs.c")
     if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
         cc = sysconfig.get_config_var("CC").split()
+        # (the prefix's include folder too: Debian's pyconfig.h includes one from a subfolder of it)
         subprocess.run(cc + ["-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
-                             source, "-o", target], check=True)
+                             "-I", os.path.join(sys.base_prefix, "include"), source, "-o", target], check=True)
     return BUILD
 
 

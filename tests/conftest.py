@@ -18,9 +18,11 @@ Fixtures:
   fake / fake_motor / fake_pymongo  FakeClient (``fake`` runs both flavours)
   run                               run(async_fn, *args): one loop, 10 s limit
   server                            the test server (session-scoped), with
-                                    .host .user .pwd .uri; starts SecantusDB
-                                    via tests/server.py unless KESTREL_TEST_URI
-                                    is set; skips if it cannot
+                                    .host .user .pwd .uri and .is_secantus
+                                    (asked of the server itself); starts
+                                    SecantusDB via tests/server.py unless
+                                    KESTREL_TEST_URI is set; skips if it
+                                    cannot, or fails when CI is set
   real_client                       client factory, "motor" and "pymongo"
   any_client                        the fakes and the real clients behind one
                                     interface (.run, .flavor, .fake)
@@ -33,6 +35,7 @@ Tests that use ``server`` (directly or through ``real_client``) are marked
 from __future__ import annotations
 
 import asyncio
+import functools
 import inspect
 import itertools
 import os
@@ -122,6 +125,27 @@ class ServerInfo:
         return (f"mongodb://{quote_plus(self.user)}:{quote_plus(self.pwd)}@{self.host}/"
                 f"?authSource={self.auth_source}")
 
+    def sync_client(self):
+        """A blocking PyMongo client logged in as the test user."""
+        import pymongo
+        return pymongo.MongoClient(host=self.host, username=self.user, password=self.pwd,
+                                   authSource=self.auth_source, serverSelectionTimeoutMS=5000)
+
+    @functools.cached_property
+    def is_secantus(self) -> bool:
+        """Is the server SecantusDB, whatever started it? Its build information
+        says so (`secantusVersion`, which mongod's has not)."""
+        with self.sync_client() as client:
+            return "secantusVersion" in client.admin.command("buildInfo")
+
+
+def server_unavailable(reason: str):
+    """No server for the server tests: they are skipped, except under CI (the
+    variable CI set), where every test must run and the session fails."""
+    if os.environ.get("CI"):
+        pytest.fail(f"{reason} (CI is set: the server tests must run)", pytrace=False)
+    pytest.skip(reason)
+
 
 @pytest.fixture(scope="session")
 def server():
@@ -138,13 +162,13 @@ def server():
     try:
         import secantus  # noqa: F401
     except ImportError as e:
-        pytest.skip(f"SecantusDB is not installed ({e}); set KESTREL_TEST_URI to use a server")
+        server_unavailable(f"SecantusDB is not installed ({e}); set KESTREL_TEST_URI to use a server")
     from server import start_server
     pwd = secrets.token_urlsafe(12)
     try:
         handle = start_server("root", pwd)
     except Exception as e:
-        pytest.skip(f"could not start SecantusDB: {e}")
+        server_unavailable(f"could not start SecantusDB: {e}")
     with handle:
         yield ServerInfo(handle.host, "root", pwd)
 
@@ -152,8 +176,7 @@ def server():
 def _drop_test_databases(info: ServerInfo) -> None:
     """On a shared server, remove what the tests left behind."""
     import pymongo
-    with pymongo.MongoClient(host=info.host, username=info.user, password=info.pwd,
-                             authSource=info.auth_source) as client:
+    with info.sync_client() as client:
         for name in client.list_database_names():
             if name.startswith(NAME_PREFIX):
                 for cmd in ("dropAllUsersFromDatabase", "dropAllRolesFromDatabase"):

@@ -13,12 +13,21 @@ not compete with the tests for the interpreter.
 Imported, ``start_server(user, pwd)`` spawns that script and returns a handle
 with ``.uri``, ``.host``, ``.port`` and ``.stop()``; the handle is also a
 context manager.
+
+With ``--run``, it runs a command against a fresh server instead: the server
+is started (as above, user "root", a random password), the command runs with
+KESTREL_TEST_URI naming it, the server stops, and the command's exit status is
+this script's. That is how an interpreter without SecantusDB (it has no wheel
+for CPython 3.14) runs the server tests:
+
+    .venv/bin/python tests/server.py --run .venv-3.14/bin/python -m pytest -q
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import secrets
 import select
 import signal
 import socket
@@ -152,7 +161,18 @@ def _serve(user: str, pwd: str) -> int:
     return 0
 
 
+def run_against_server(command: list[str]) -> int:
+    """Run `command` with KESTREL_TEST_URI naming a fresh server; its exit
+    status. A server that does not start raises ServerStartError."""
+    with start_server("root", secrets.token_urlsafe(12)) as handle:
+        env = {**os.environ, "KESTREL_TEST_URI": handle.uri}
+        return subprocess.run(command, env=env).returncode
+
+
 if __name__ == "__main__":
+    if len(sys.argv) > 2 and sys.argv[1] == "--run":
+        sys.exit(run_against_server(sys.argv[2:]))
     if len(sys.argv) != 2 or "KESTREL_SERVER_PWD" not in os.environ:
-        sys.exit("usage: KESTREL_SERVER_PWD=... server.py USER")
+        sys.exit("usage: KESTREL_SERVER_PWD=... server.py USER\n"
+                 "       server.py --run COMMAND [ARG...]")
     sys.exit(_serve(sys.argv[1], os.environ["KESTREL_SERVER_PWD"]))

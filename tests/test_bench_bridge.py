@@ -38,3 +38,26 @@ def test_the_null_client_answers_at_once(name, side):
     coro = op(Client(), *args)
     with pytest.raises(StopIteration):  # finished on the first step: nothing waited for
         coro.send(None)
+
+
+LISTING = """\
+--------------------------------------------------------------------------------
+Ir
+--------------------------------------------------------------------------------
+3,713,000 (24.18%)  ???:_PyEval_EvalFrameDefault'2 [/opt/py/bin/python3.14]
+   41,000 ( 0.27%)  /src/Python/ceval.c:_PyEval_Vector [/opt/py/lib/libpython3.13.so.1.0]
+   17,000 ( 0.11%)  /src/Include/object.h:_PyEval_Vector [/opt/py/lib/libpython3.13.so.1.0]
+  500,000 ( 3.26%)  ???:kestrel::framed(kestrel::framed<kestrel::Message<char const*>, kestrel::F>(nanobind::handle, kestrel::OpName)::_ZN7kestrel.Frame*) [clone .actor] [/k/functions.so]
+      900 ( 0.01%)  ???:kestrel::framed(kestrel::framed<kestrel::Message<>, kestrel::G>(nanobind::handle)::_ZN7kestrel.Frame*) [clone .actor] [/k/functions.so]
+  152,000 ( 0.99%)  ???:kestrel::item(nanobind::handle, nanobind::handle) [/k/functions.so]
+"""
+
+
+def test_the_function_listing_names_each_function_once():
+    import bridge_instructions
+    assert bridge_instructions.functions_listed(LISTING) == {
+        "_PyEval_EvalFrameDefault'2": 3_713_000,
+        "_PyEval_Vector": 58_000,
+        "kestrel::framed [clone .actor]": 500_900,
+        "kestrel::item": 152_000,
+    }
