@@ -144,8 +144,11 @@ def test_custom_role_user_takes_the_unchecked_path(real_client, unique_name):
         await root[db].command("createRole", c + "_W", privileges=[
             {"resource": {"db": db, "collection": "_temp_" + c}, "actions": ["insert"]}], roles=[])
         writer = await real_client.as_user(root, db, "writer", [c + "_W"])
-        with pytest.raises(OperationFailure):
-            await writer.list_database_names()
+        if real_client.server.is_secantus:  # refuses the listing; mongod answers with a filtered one
+            with pytest.raises(OperationFailure):
+                await writer.list_database_names()
+        else:
+            assert "admin" not in await writer.list_database_names()
         await kf.insert_temp(writer, db, c, [{"w": 1}])
         assert await root[db]["_temp_" + c].count_documents({"w": 1}) == 1
         with pytest.raises(RuntimeError, match=f"^Can not delete from '{c}'!$") as e:
