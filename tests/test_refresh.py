@@ -180,6 +180,45 @@ def where(fake):
     return places
 
 
+# ---- documents that share an `_id` -------------------------------------------------------
+
+X = {"_copy_of": 1}  # where a version goes whose own `_id` is another document's
+
+
+@pytest.mark.parametrize("main, temp, archived_before, main_after, archive_after", [
+    # The same document in both (a copy a refresh inserted, or a find loaded
+    # back as it was): one version, the temp document's, which moves.
+    ([{"_id": 1, **I(3, a=1)}], [{"_id": 1, **I(3, a=1)}], [],
+     [{"_id": 1, **I(3, a=1)}], []),
+    # Changed, and newer: the main version is archived under {"_copy_of": 1},
+    # the temp one takes `_id` 1 in the main collection.
+    ([{"_id": 1, **I(3, a=1)}], [{"_id": 1, **I(5, a=1, v="new")}], [],
+     [{"_id": 1, **I(5, a=1, v="new")}], [{"_id": X, **I(3, a=1)}]),
+    # Changed, and older: archived under its own `_id`; the main one stays.
+    ([{"_id": 1, **I(3, a=1)}], [{"_id": 1, **I(2, a=1, v="old")}], [],
+     [{"_id": 1, **I(3, a=1)}], [{"_id": 1, **I(2, a=1, v="old")}]),
+    # Another entity under the same `_id`: both stay, the temp one under {"_copy_of": 1}.
+    ([{"_id": 1, **I(3, a=1)}], [{"_id": 1, **I(2, a=2)}], [],
+     [{"_id": 1, **I(3, a=1)}, {"_id": X, **I(2, a=2)}], []),
+    # The archive holds another document under `_id` 1 already: the copy goes under {"_copy_of": 1}.
+    ([{"_id": 1, **I(3, a=1)}, {"_id": 2, **I(5, a=1)}], [], [{"_id": 1, "v": "earlier"}],
+     [{"_id": 2, **I(5, a=1)}], [{"_id": 1, "v": "earlier"}, {"_id": X, **I(3, a=1)}]),
+], ids=["copy", "changed-newer", "changed-older", "other-entity", "archive-holds-another"])
+def test_versions_under_one_id(fake, run, main, temp, archived_before, main_after, archive_after):
+    prepare(fake, main=main, temp=temp, archive_unique=[["a"]])
+    fake.seed("d", "_temp_archive_c", archived_before)
+    fake.clear()
+    run(kf.refresh_archive, fake, "d", "c")
+    assert sorted(fake.docs("d", "c"), key=repr) == sorted(main_after, key=repr)
+    assert sorted(fake.docs("d", "_temp_archive_c"), key=repr) == sorted(archive_after, key=repr)
+    assert fake.docs("d", "_temp_c") == []
+    # Run again, nothing changes: every copy is recognised where it went.
+    before = state(fake, *ALL)
+    fake.seed("d", "_temp_c", temp)
+    run(kf.refresh_archive, fake, "d", "c")
+    assert state(fake, *ALL) == before
+
+
 def test_refresh_places_every_version_once(fake, run):
     prepare(fake, archive_unique=[["a"]], **VERSIONS)
     run(kf.refresh_archive, fake, "d", "c")

@@ -200,7 +200,7 @@ Body refresh_archive(Args a) {
             Held<nb::list> again = std::exchange(asking, nb::list());
             co_await overlapped(reads_in_flight, [&](InFlight &questions) -> Task<> {
                 for (Py_ssize_t at = 0, n = nb::len(again); at < n; at += ids_per_question) {
-                    asking = nb::steal<nb::list>(steal_or_throw(PyList_GetSlice(again.ptr(), at, at + ids_per_question)));
+                    asking = nb::steal<nb::list>(steal_or_throw(PyList_GetSlice(again.ptr(), at, at + ids_per_question)).release());
                     co_await ask_archive(questions, archive_temp, asking, on_stored);
                 }
             });
