@@ -78,10 +78,11 @@ Body temp_to_main(Args a) {
         size_t read = nb::len(read_ids), moved = nb::len(docs);
         if (log) log.phase("scan done", {figure("read", read), figure("lookups", lookups_made)});
 
-        co_await call_op("deactive_index", op_args(client, db_name, collection_name));
-        log.phase("indexes dropped");
         size_t replaced = PyDict_GET_SIZE(origin_ids.ptr());
         for (nb::handle kept : docs) add_id(origin_ids, item(kept, id_key()));
+
+        co_await call_op("deactive_index", op_args(client, db_name, collection_name));
+        log.phase("indexes dropped");
         Kwargs delete_args = op_args(client, db_name, collection_name);
         delete_args["ids"] = steal_or_throw(PyDict_Values(origin_ids.ptr()));
         origin_ids = nb::dict();
