@@ -236,6 +236,8 @@ inline void frame_release(void *frame, std::size_t size) noexcept {
 // result and an error together, or neither, which the callers here treat as
 // failures anyway).
 inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf) {
+    if (PyFunction_Check(f)) [[likely]]
+        return reinterpret_cast<PyFunctionObject *>(f)->vectorcall(f, args, nargsf, nullptr);
     PyTypeObject *tp = Py_TYPE(f);
     if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
         vectorcallfunc call;
@@ -243,28 +245,6 @@ inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf) {
         if (call) return call(f, args, nargsf, nullptr);
     }
     return PyObject_Vectorcall(f, args, nargsf, nullptr);
-}
-
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-// Exported by the interpreter, declared in its internal headers since 3.13.
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
-#endif
-
-// args[0].name(*args[1:n]), as the interpreter calls a method: the function
-// found on the type is called with the object as its first argument, without
-// a bound method. args[-1] may be overwritten.
-inline PyObject *call_method(PyObject *name, PyObject **args, size_t n) {
-#if PY_VERSION_HEX < 0x030E0000
-    PyObject *method = nullptr;
-    int unbound = _PyObject_GetMethod(args[0], name, &method);
-    if (!method) return nullptr;
-    PyObject *result = unbound ? vectorcall(method, args, n)
-                               : vectorcall(method, args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    Py_DECREF(method);
-    return result;
-#else
-    return PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#endif
 }
 
 // The result of sending `arg` into `it`, as PyIter_Send gives it.

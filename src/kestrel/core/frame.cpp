@@ -304,14 +304,28 @@ Kwargs op_args(nb::handle client, nb::handle db_name, nb::handle collection_name
 // ---------------------------------------------------------------------------
 
 namespace names {
-nb::str temp(nb::handle c) { return cat("_temp_", c); }
-nb::str manage(nb::handle c) { return cat("_manage_", c); }
-nb::str archive(nb::handle c) { return cat("archive_", c); }
-nb::str unique_index(nb::handle rule) { return cat("_unique_", rule); }
-nb::str role_read(nb::handle c) { return cat(c, "_R"); }
-nb::str role_write(nb::handle c) { return cat(c, "_W"); }
-nb::str role_remove(nb::handle c) { return cat(c, "_remove"); }
-nb::str role_admin(nb::handle c) { return cat(c, "_admin"); }
+Made made[kinds];
+
+nb::str make(Kind kind, nb::handle c) {
+    nb::str name;
+    switch (kind) {
+        case Temp: name = cat("_temp_", c); break;
+        case Manage: name = cat("_manage_", c); break;
+        case Archive: name = cat("archive_", c); break;
+        case Unique: name = cat("_unique_", c); break;
+        case Read: name = cat(c, "_R"); break;
+        case Write: name = cat(c, "_W"); break;
+        case Remove: name = cat(c, "_remove"); break;
+        case Admin: name = cat(c, "_admin"); break;
+        case kinds: break;
+    }
+    if (PyUnicode_CheckExact(c.ptr())) {
+        Made &m = made[kind];
+        Py_XSETREF(m.from, Py_NewRef(c.ptr()));
+        Py_XSETREF(m.name, Py_NewRef(name.ptr()));
+    }
+    return name;
+}
 }  // namespace names
 
 }  // namespace kestrel

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bridge.hpp"
+#include "methods.hpp"
 #include "objects.hpp"
 #include "oplog.hpp"
 #include "turns.hpp"
@@ -96,7 +97,7 @@ template <class... A> [[gnu::always_inline]] inline nb::object invoke(nb::handle
     if constexpr ((std::is_base_of_v<nb::handle, std::remove_cvref_t<A>> && ...)) {
         // A free slot in front lets a bound call put `self` there.
         PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
-        PyObject *result = call_method(interned(method).ptr(), stack + 1, 1 + sizeof...(A));
+        PyObject *result = call_method(method, stack + 1, 1 + sizeof...(A));
         (detail::release_temporary(std::forward<A>(args)), ...);
         return steal_or_throw(result);
     } else {
@@ -228,10 +229,10 @@ struct OpName {
 template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, OpName op, F body) {
     Held<OpLog> log(op.operation, op.db_name, op.collection_name);
     log.keep_done();
-    Held<Turn> turn;
+    std::optional<Held<Turn>> turn;  // only for the operations that take one
     if (op.one_at_a_time) {
         double asked = log.elapsed();
-        co_await turn.take(op.db_name, op.collection_name);
+        co_await turn.emplace().take(op.db_name, op.collection_name);
         if (log) log.waited(log.elapsed() - asked);
     }
     // (No co_await inside a braced initialiser: GCC 12 gets the lifetime of
@@ -269,7 +270,7 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
         co_await exit_with(session, *leaving);  // completes only when the exit swallows it
     } else {
         co_await session.exit_clean();
-        turn.release();
+        if (turn) turn->release();
         log.write_done();
     }
     co_return nb::none();
@@ -365,14 +366,32 @@ Kwargs op_args(nb::handle client, nb::handle db_name, nb::handle collection_name
 // Names of a managed collection, derived by plain concatenation.
 
 namespace names {
-nb::str temp(nb::handle c);       // "_temp_" + C
-nb::str manage(nb::handle c);     // "_manage_" + C
-nb::str archive(nb::handle c);    // "archive_" + C
-nb::str unique_index(nb::handle rule);  // "_unique_" + rule
-nb::str role_read(nb::handle c);   // C + "_R"
-nb::str role_write(nb::handle c);  // C + "_W"
-nb::str role_remove(nb::handle c); // C + "_remove"
-nb::str role_admin(nb::handle c);  // C + "_admin"
+// The last name made with each prefix or suffix, and the text it was made
+// from (held, so that no other object takes its place at that address): a
+// call that gives the same text again gets the same name back. Texts only:
+// the text form of anything else may change between calls.
+struct Made {
+    PyObject *from = nullptr;
+    PyObject *name = nullptr;
+};
+enum Kind { Temp, Manage, Archive, Unique, Read, Write, Remove, Admin, kinds };
+extern Made made[kinds];
+nb::str make(Kind kind, nb::handle c);
+template <Kind K> nb::str derived(nb::handle c) {
+    const Made &m = made[K];
+    if (m.from == c.ptr()) [[likely]]
+        return nb::borrow<nb::str>(m.name);
+    return make(K, c);
+}
+
+inline nb::str temp(nb::handle c) { return derived<Temp>(c); }                 // "_temp_" + C
+inline nb::str manage(nb::handle c) { return derived<Manage>(c); }             // "_manage_" + C
+inline nb::str archive(nb::handle c) { return derived<Archive>(c); }           // "archive_" + C
+inline nb::str unique_index(nb::handle rule) { return derived<Unique>(rule); } // "_unique_" + rule
+inline nb::str role_read(nb::handle c) { return derived<Read>(c); }            // C + "_R"
+inline nb::str role_write(nb::handle c) { return derived<Write>(c); }          // C + "_W"
+inline nb::str role_remove(nb::handle c) { return derived<Remove>(c); }        // C + "_remove"
+inline nb::str role_admin(nb::handle c) { return derived<Admin>(c); }          // C + "_admin"
 }  // namespace names
 
 }  // namespace kestrel

@@ -34,12 +34,6 @@ PyObject *intern_slow(const char *literal) {
 
 }  // namespace detail
 
-bool contains(nb::handle container, nb::handle x) {
-    int r = PySequence_Contains(container.ptr(), x.ptr());
-    if (r < 0) throw_pending();
-    return r == 1;
-}
-
 bool has_field(nb::handle doc, nb::handle field) { return contains(doc, field); }
 
 namespace {
@@ -80,11 +74,9 @@ nb::object item(nb::handle container, nb::handle name) {
                 return steal_or_throw(PyObject_GetItem(obj, name.ptr()));
             known = {tp, version, f};
         }
-        PyObject *f = Py_NewRef(known.function);
+        // (A Python function: its frame holds it while it runs.)
         PyObject *args[] = {obj, name.ptr()};
-        PyObject *result = vectorcall(f, args, 2);
-        Py_DECREF(f);
-        return steal_or_throw(result);
+        return steal_or_throw(vectorcall(known.function, args, 2));
     }
     return steal_or_throw(PyObject_GetItem(obj, name.ptr()));
 }

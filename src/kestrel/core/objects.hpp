@@ -46,8 +46,14 @@ inline nb::handle interned(const char *literal) {
     }
 }
 
-// `x in container`, with Python's equality.
-bool contains(nb::handle container, nb::handle x);
+// `x in container`, with Python's equality; a list (what the listings give)
+// straight through its own slot.
+inline bool contains(nb::handle container, nb::handle x) {
+    int r = PyList_CheckExact(container.ptr()) ? PyList_Type.tp_as_sequence->sq_contains(container.ptr(), x.ptr())
+                                               : PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) throw_pending();
+    return r == 1;
+}
 // `field in doc`, for any mapping.
 bool has_field(nb::handle doc, nb::handle field);
 

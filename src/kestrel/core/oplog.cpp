@@ -148,8 +148,7 @@ void OpLog::done_debug(const char *format, std::initializer_list<Figure> figures
     if (lowest_ == debug_level) record(debug_level, format, "done", figures, elapsed(), true);
 }
 
-void OpLog::write_done() {
-    if (!kept_format_.is_valid()) return;
+void OpLog::write_kept() {
     nb::object format = std::move(kept_format_), args = std::move(kept_args_),
                figures = std::move(kept_figures_);
     emit(kept_level_, format, args, figures);

@@ -53,7 +53,9 @@ public:
     // The same, always at DEBUG (reads).
     void done_debug(const char *format, std::initializer_list<Figure> figures);
     void keep_done() noexcept { keep_ = true; }
-    void write_done();
+    void write_done() {
+        if (kept_format_.is_valid()) write_kept();
+    }
 
     // A DEBUG record for the phase that ends now, with its duration since the
     // previous phase ended (or the operation started).
@@ -80,6 +82,7 @@ private:
     void record(int level, const char *format, const char *phase, std::initializer_list<Figure> figures,
                 double seconds, bool message_figures);
     void progress_now(size_t read);
+    void write_kept();
     void emit(int level, nb::handle format, nb::handle args, nb::handle figures);
 
     const char *operation_;

@@ -236,6 +236,7 @@ PyType_Slot operation_slots[] = {
 void init_module(nb::module_ &m) {
     init_bridge(m);
     init_objects();
+    init_methods();
     static PyType_Spec spec = {
         "kestrel.operation",
         sizeof(Operation),

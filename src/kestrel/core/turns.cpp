@@ -77,8 +77,7 @@ Task<> Turn::take(nb::handle db_name, nb::handle collection_name) {
     key_ = std::move(key);
 }
 
-void Turn::release() noexcept {
-    if (!key_.is_valid()) return;
+void Turn::let_go() noexcept {
     nb::object key = std::move(key_);
     PyObject *saved = fetch_error();  // (may run while an error is on its way)
     PyObject *table = turns();

@@ -31,7 +31,9 @@ public:
     // outside any event loop.
     Task<> take(nb::handle db_name, nb::handle collection_name);
     // Hand the turn to the next waiting call, or let the collection go.
-    void release() noexcept;
+    void release() noexcept {
+        if (key_.is_valid()) let_go();
+    }
 
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(key_.ptr());
@@ -39,6 +41,8 @@ public:
     }
 
 private:
+    void let_go() noexcept;
+
     nb::object key_;  // (loop, db_name, collection_name) while the turn is held
 };
 
