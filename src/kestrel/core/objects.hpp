@@ -128,36 +128,7 @@ void doc_fill(nb::dict &d, const char *key, const V &value, const Rest &...rest)
     }
     doc_fill(d, rest...);
 }
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030F0000
-// Exported by the interpreter, declared in its internal headers: the dict of
-// `length` keys and values, borrowed (as the interpreter's own `{k: v}` makes it).
-extern "C" PyAPI_FUNC(PyObject *) _PyDict_FromItems(PyObject *const *keys, Py_ssize_t keys_offset,
-                                                    PyObject *const *values, Py_ssize_t values_offset,
-                                                    Py_ssize_t length);
-#endif
-namespace detail {
-template <class... KV> constexpr bool values_are_objects = true;
-template <class K, class V, class... Rest>
-constexpr bool values_are_objects<K, V, Rest...> = std::is_base_of_v<nb::handle, V> && values_are_objects<Rest...>;
-inline void doc_items(PyObject **, PyObject **) {}
-template <class V, class... Rest>
-void doc_items(PyObject **keys, PyObject **values, const char *key, const V &value, const Rest &...rest) {
-    *keys = interned(key).ptr();
-    *values = value.ptr();
-    doc_items(keys + 1, values + 1, rest...);
-}
-}  // namespace detail
 template <class... KV> nb::dict doc(const KV &...fields) {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030F0000
-    if constexpr (sizeof...(KV) > 0 && detail::values_are_objects<KV...>) {
-        constexpr size_t n = sizeof...(KV) / 2;
-        PyObject *keys[n], *values[n];
-        detail::doc_items(keys, values, fields...);
-        PyObject *d = _PyDict_FromItems(keys, 1, values, 1, n);
-        if (!d) throw_pending();
-        return nb::steal<nb::dict>(d);
-    }
-#endif
     nb::dict d;
     doc_fill(d, fields...);
     return d;
