@@ -85,8 +85,19 @@ def total(python: str, name: str, side: str, n: int, log_info: bool = False) -> 
     return callgrind(python, name, side, n, log_info, read_total)
 
 
+def warm_up(python: str, name: str) -> None:
+    """One call of each side outside callgrind first: an interpreter that
+    writes its compiled modules at first import (after a build, say) would
+    otherwise do it in whichever measured run comes first, and the difference
+    of two runs would carry that work."""
+    for side in ("kestrel", "python"):
+        subprocess.run([python, os.path.join(HERE, "bench_bridge.py"), "--loop", name, side, "1"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def per_call(python, names, n1, n2, jobs, log_info=False):
     """{(operation, side): instructions per call}"""
+    warm_up(python, names[0])
     runs = [(name, side, n) for name in names for side in ("kestrel", "python") for n in (n1, n2)]
     with ThreadPoolExecutor(jobs) as pool:
         totals = dict(zip(runs, pool.map(lambda r: total(python, *r, log_info), runs)))
@@ -96,6 +107,7 @@ def per_call(python, names, n1, n2, jobs, log_info=False):
 
 def per_call_functions(python, name, n1, n2, jobs, log_info=False):
     """{side: {function: its own instructions per call}} for one operation."""
+    warm_up(python, name)
     runs = [(side, n) for side in ("kestrel", "python") for n in (n1, n2)]
     with ThreadPoolExecutor(jobs) as pool:
         own = dict(zip(runs, pool.map(lambda r: callgrind(python, name, *r, log_info, read_functions), runs)))

@@ -8,7 +8,7 @@ namespace kestrel {
 #ifdef KESTREL_METHOD_CACHE
 namespace detail {
 
-MethodSlot method_slots[1u << method_slot_bits];
+MethodSlot method_slots[std::size_t(1) << method_slot_bits];
 bool inline_values_known = false;
 
 namespace {
@@ -36,7 +36,16 @@ bool holds(const SharedKeys *keys, PyObject *name) {
 
 // Keep `function`, found on the type of `obj` with no attribute of `obj`'s
 // own in the way, when later objects of that type can be checked cheaply.
-void remember(MethodSlot &slot, PyObject *obj, const char *method, PyObject *name, PyObject *function) {
+// The slot for (type, method): the one it had, else a free one, else its home.
+MethodSlot &slot_for(PyTypeObject *tp, const char *method, std::size_t home) {
+    for (unsigned k = 0; k < method_probes; ++k) {
+        MethodSlot &s = method_slots[(home + k) & method_slot_mask];
+        if (!s.type || (s.type == tp && s.method == method)) return s;
+    }
+    return method_slots[home];
+}
+
+void remember(std::size_t home, PyObject *obj, const char *method, PyObject *name, PyObject *function) {
     PyTypeObject *tp = Py_TYPE(obj);
     unsigned int version = tp->tp_version_tag;
     if (!version || tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name)) return;
@@ -49,19 +58,19 @@ void remember(MethodSlot &slot, PyObject *obj, const char *method, PyObject *nam
     } else if (tp->tp_dictoffset != 0 || PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
         return;
     }
-    slot = {tp, method, version, function, bool(PyFunction_Check(function)), keys, nentries};
+    slot_for(tp, method, home) = {tp, method, version, function, bool(PyFunction_Check(function)), keys, nentries};
 }
 
 }  // namespace
 
-PyObject *call_method_slow(const char *method, PyObject **args, size_t n, MethodSlot &slot) {
+PyObject *call_method_slow(const char *method, PyObject **args, size_t n, std::size_t home) {
     PyObject *name = interned(method).ptr();
     PyObject *f = nullptr;
     int unbound = _PyObject_GetMethod(args[0], name, &f);
     if (!f) return nullptr;
     PyObject *result;
     if (unbound) {
-        remember(slot, args[0], method, name, f);
+        remember(home, args[0], method, name, f);
         result = vectorcall(f, args, n);
     } else {
         result = vectorcall(f, args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);

@@ -61,14 +61,19 @@ struct MethodSlot {
     const SharedKeys *keys; // null: the instances have no attributes of their own
     Py_ssize_t nentries;    // the shared keys' number then, without the name
 };
-constexpr unsigned method_slot_bits = 6;
-extern MethodSlot method_slots[1u << method_slot_bits];
+// An entry lives in one of `method_probes` slots from its home slot on, so
+// that pairs whose homes coincide (the addresses of types and literals decide
+// them) do not push each other out.
+constexpr unsigned method_slot_bits = 7;
+constexpr std::size_t method_slot_mask = (std::size_t(1) << method_slot_bits) - 1;
+constexpr unsigned method_probes = 4;
+extern MethodSlot method_slots[std::size_t(1) << method_slot_bits];
 extern bool inline_values_known;
 
-inline MethodSlot &method_slot(PyTypeObject *tp, const char *method) {
+inline std::size_t method_home(PyTypeObject *tp, const char *method) {
     uintptr_t h = (reinterpret_cast<uintptr_t>(tp) ^ (reinterpret_cast<uintptr_t>(method) >> 3)) *
                   0x9E3779B97F4A7C15ull;
-    return method_slots[h >> (64 - method_slot_bits)];
+    return h >> (64 - method_slot_bits);
 }
 
 inline const SharedKeys *shared_keys(PyTypeObject *tp) {
@@ -83,7 +88,7 @@ inline bool no_own_attribute(PyObject *obj, PyTypeObject *tp, const MethodSlot &
     return values->valid && keys == s.keys && keys->nentries == s.nentries;
 }
 
-PyObject *call_method_slow(const char *method, PyObject **args, size_t n, MethodSlot &slot);
+PyObject *call_method_slow(const char *method, PyObject **args, size_t n, std::size_t home);
 
 }  // namespace detail
 #endif
@@ -93,19 +98,23 @@ PyObject *call_method_slow(const char *method, PyObject **args, size_t n, Method
 inline PyObject *call_method(const char *method, PyObject **args, size_t n) {
 #ifdef KESTREL_METHOD_CACHE
     PyTypeObject *tp = Py_TYPE(args[0]);
-    detail::MethodSlot &s = detail::method_slot(tp, method);
-    if (s.type == tp && s.method == method && s.version == tp->tp_version_tag &&
-        detail::no_own_attribute(args[0], tp, s)) [[likely]] {
-        // Anything but a Python function is held for the call, as the
-        // interpreter holds it: the call may change the type and let go of it.
-        PyObject *f = s.function;
-        if (s.python_function) return reinterpret_cast<PyFunctionObject *>(f)->vectorcall(f, args, n, nullptr);
-        Py_INCREF(f);
-        PyObject *result = vectorcall(f, args, n);
-        Py_DECREF(f);
-        return result;
+    std::size_t home = detail::method_home(tp, method);
+    for (unsigned k = 0; k < detail::method_probes; ++k) {
+        const detail::MethodSlot &s = detail::method_slots[(home + k) & detail::method_slot_mask];
+        if (s.type == tp && s.method == method) [[likely]] {
+            if (s.version != tp->tp_version_tag || !detail::no_own_attribute(args[0], tp, s)) break;
+            // Anything but a Python function is held for the call, as the
+            // interpreter holds it: the call may change the type and let go of it.
+            PyObject *f = s.function;
+            if (s.python_function) return reinterpret_cast<PyFunctionObject *>(f)->vectorcall(f, args, n, nullptr);
+            Py_INCREF(f);
+            PyObject *result = vectorcall(f, args, n);
+            Py_DECREF(f);
+            return result;
+        }
+        if (!s.type) break;
     }
-    return detail::call_method_slow(method, args, n, s);
+    return detail::call_method_slow(method, args, n, home);
 #elif PY_VERSION_HEX < 0x030F0000
     PyObject *f = nullptr;
     int unbound = _PyObject_GetMethod(args[0], interned(method).ptr(), &f);
