@@ -106,7 +106,7 @@ inline PyObject *call_method(const char *method, PyObject **args, size_t n) {
             // Anything but a Python function is held for the call, as the
             // interpreter holds it: the call may change the type and let go of it.
             PyObject *f = s.function;
-            if (s.python_function) return reinterpret_cast<PyFunctionObject *>(f)->vectorcall(f, args, n, nullptr);
+            if (s.python_function) return vectorcall(f, args, n);
             Py_INCREF(f);
             PyObject *result = vectorcall(f, args, n);
             Py_DECREF(f);
