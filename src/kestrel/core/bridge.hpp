@@ -40,8 +40,11 @@ class Holder;
 // A place in a circular list of holders. One that is in no list links to
 // itself, so that leaving a list never needs a test.
 struct HolderLink {
-    HolderLink *prev = this, *next = this;
-    HolderLink() noexcept = default;
+    HolderLink *prev, *next;
+    HolderLink() noexcept : prev(this), next(this) {}
+    // Left for `attach` to link, which it always does.
+    struct Unlinked {};
+    explicit HolderLink(Unlinked) noexcept {}
     HolderLink(const HolderLink &) = delete;
     HolderLink &operator=(const HolderLink &) = delete;
 };
@@ -91,13 +94,17 @@ public:
     virtual int traverse(visitproc visit, void *arg) const = 0;
 
 protected:
-    Holder() noexcept = default;
-    ~Holder() { detach(); }
+    Holder() noexcept : HolderLink(Unlinked{}) {}
+    ~Holder() = default;  // the most derived class has left its list
     // Called once by the most derived class once it is whole, and before it
-    // is taken apart: the collector may traverse at any allocation.
+    // is taken apart (`detach`, or `leave` from its destructor): the
+    // collector may traverse at any allocation.
     void attach() noexcept {
         RootState *r = current_root;
-        if (!r) return;
+        if (!r) {
+            prev = next = this;
+            return;
+        }
         HolderLink *first = r->holders.next;
         prev = &r->holders;
         next = first;
@@ -105,9 +112,13 @@ protected:
         r->holders.next = this;
     }
     void detach() noexcept {
+        leave();
+        prev = next = this;
+    }
+    // Out of the list for good (its links are not used again).
+    void leave() noexcept {
         prev->next = next;
         next->prev = prev;
-        prev = next = this;
     }
 
 private:
@@ -163,7 +174,7 @@ public:
     }
     Held(const Held &o) : T(static_cast<const T &>(o)) { attach(); }
     Held(Held &&o) : T(static_cast<T &&>(o)) { attach(); }
-    ~Held() { detach(); }
+    ~Held() { leave(); }
 
     template <class U> Held &operator=(U &&u) {
         T::operator=(std::forward<U>(u));
@@ -291,7 +302,7 @@ inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}
 // `await_resume`, which always follows a construction that did not suspend.
 class PyAwaiter {
 public:
-    PyAwaiter(RootState *root, Await &&a) : root_(root), mode_(a.mode) {
+    PyAwaiter(RootState *root, Await &&a) {
         // Taken out of `a`, which (as a temporary of the awaiting expression)
         // lives until the await is over, unseen by the collector: while
         // suspended, the awaited object is reached through the root's delegate.
@@ -301,12 +312,16 @@ public:
             PyObject *out = nullptr;
             PySendResult s = PyCoro_Type.tp_as_async->am_send(obj, Py_None, &out);
             if (s == PYGEN_RETURN) [[likely]] {
+                // Finished at once: only the result is ever read.
                 result_ = out;
+                suspending_ = false;
                 Py_DECREF(obj);
-            } else {
-                sent(obj, s, out);
+                return;
             }
+            begin(root, a.mode);
+            sent(obj, s, out);
         } else {
+            begin(root, a.mode);
             start(obj);
         }
     }
@@ -321,15 +336,23 @@ public:
     }
 
 private:
+    void begin(RootState *root, Await::Mode mode) noexcept {
+        root_ = root;
+        result_ = error_ = nullptr;
+        mode_ = mode;
+        suspending_ = false;
+    }
     void start(PyObject *obj);
     void sent(PyObject *it, PySendResult s, PyObject *out);
     nb::object resume_slow();
 
+    // (Set by `begin`, but for an awaitable that finished at once, which sets
+    // only `result_` and `suspending_`.)
     RootState *root_;
-    PyObject *result_ = nullptr;  // the value it gave without suspending (owned until taken)
-    PyObject *error_ = nullptr;   // the error it raised without suspending (owned until taken)
+    PyObject *result_;     // the value it gave without suspending (owned until taken)
+    PyObject *error_;      // the error it raised without suspending (owned until taken)
     Await::Mode mode_;
-    bool suspending_ = false;     // it yielded: the root holds it as the delegate
+    bool suspending_;      // it yielded: the root holds it as the delegate
 };
 
 // One step of `async for`: the awaitable of `__anext__` (mode Next) and where
@@ -432,19 +455,6 @@ public:
     handle_type release() noexcept { return std::exchange(h_, {}); }
     explicit operator bool() const noexcept { return bool(h_); }
 
-    // Awaiting a task from another task: run it, then resume the awaiting one.
-    struct Awaiter {
-        handle_type h;
-        bool await_ready() const noexcept { return false; }
-        template <class P>
-        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
-            h.promise().root = parent.promise().root;
-            h.promise().continuation = parent;
-            return h;
-        }
-        T await_resume() { return h.promise().take(); }
-    };
-
 private:
     handle_type h_;
 };
@@ -458,16 +468,23 @@ inline Task<void> Promise<void>::get_return_object() noexcept {
     return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
 }
 
-// The awaited task lives as a temporary of the awaiting expression, so it
-// outlives its awaiter; keep it alive by holding it inside the awaiter.
-template <class U> struct OwningTaskAwaiter : Task<U>::Awaiter {
+// Awaiting a task from another task: the task runs at once, inside the
+// await, until it finishes or waits on a Python awaitable that yielded. One
+// that finished gives its outcome without the awaiting task ever suspending;
+// one that waits resumes the awaiting task when it finishes. The awaiter
+// holds the task (a temporary of the awaiting expression) until then.
+template <class U> struct TaskAwaiter {
     Task<U> task;
-    explicit OwningTaskAwaiter(Task<U> &&t) noexcept
-        : Task<U>::Awaiter{t.handle()}, task(std::move(t)) {}
+    bool await_ready() const noexcept { return task.handle().done(); }
+    void await_suspend(std::coroutine_handle<> parent) noexcept { task.handle().promise().continuation = parent; }
+    U await_resume() { return task.handle().promise().take(); }
 };
 
 template <class U> auto PromiseBase::await_transform(Task<U> &&t) noexcept {
-    return OwningTaskAwaiter<U>(std::move(t));
+    auto h = t.handle();
+    h.promise().root = root;
+    h.resume();
+    return TaskAwaiter<U>{std::move(t)};
 }
 
 }  // namespace detail

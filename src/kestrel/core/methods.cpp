@@ -63,7 +63,16 @@ void remember(std::size_t home, PyObject *obj, const char *method, PyObject *nam
 
 }  // namespace
 
-PyObject *call_method_slow(const char *method, PyObject **args, size_t n, std::size_t home) {
+PyObject *call_method_probing(const char *method, PyObject **args, size_t n, std::size_t home) {
+    PyTypeObject *tp = Py_TYPE(args[0]);
+    for (unsigned k = 1; k < method_probes; ++k) {
+        const MethodSlot &s = method_slots[(home + k) & method_slot_mask];
+        if (s.type == tp && s.method == method) {
+            if (holds_for(s, args[0], tp, method)) return call_kept(s, args, n);
+            break;  // (the entry is there, but stale or shadowed)
+        }
+        if (!s.type) break;
+    }
     PyObject *name = interned(method).ptr();
     PyObject *f = nullptr;
     int unbound = _PyObject_GetMethod(args[0], name, &f);

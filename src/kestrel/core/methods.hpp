@@ -52,7 +52,7 @@ struct SharedKeys {  // a type's keys for its instances' inline values
     Py_ssize_t usable, nentries;
 };
 
-struct MethodSlot {
+struct alignas(64) MethodSlot {  // (a power of two: a slot's address is one shift away)
     PyTypeObject *type;
     const char *method;     // the name, as the literal it is written as
     unsigned int version;   // the type's tag when the entry was made
@@ -88,7 +88,27 @@ inline bool no_own_attribute(PyObject *obj, PyTypeObject *tp, const MethodSlot &
     return values->valid && keys == s.keys && keys->nentries == s.nentries;
 }
 
-PyObject *call_method_slow(const char *method, PyObject **args, size_t n, std::size_t home);
+// The call through the kept function of a slot that holds for `args[0]`.
+inline PyObject *call_kept(const MethodSlot &s, PyObject **args, size_t n) {
+    // Anything but a Python function is held for the call, as the
+    // interpreter holds it: the call may change the type and let go of it.
+    PyObject *f = s.function;
+    if (s.python_function) [[likely]]
+        return vectorcall(f, args, n);
+    Py_INCREF(f);
+    PyObject *result = vectorcall(f, args, n);
+    Py_DECREF(f);
+    return result;
+}
+
+// Does the slot hold for `obj`, of type `tp`, and `method`?
+inline bool holds_for(const MethodSlot &s, PyObject *obj, PyTypeObject *tp, const char *method) {
+    return s.type == tp && s.method == method && s.version == tp->tp_version_tag && no_own_attribute(obj, tp, s);
+}
+
+// The call when the home slot does not hold: the other slots of the entry,
+// else the lookup in full (kept for the next calls when it can be).
+PyObject *call_method_probing(const char *method, PyObject **args, size_t n, std::size_t home);
 
 }  // namespace detail
 #endif
@@ -99,22 +119,10 @@ inline PyObject *call_method(const char *method, PyObject **args, size_t n) {
 #ifdef KESTREL_METHOD_CACHE
     PyTypeObject *tp = Py_TYPE(args[0]);
     std::size_t home = detail::method_home(tp, method);
-    for (unsigned k = 0; k < detail::method_probes; ++k) {
-        const detail::MethodSlot &s = detail::method_slots[(home + k) & detail::method_slot_mask];
-        if (s.type == tp && s.method == method) [[likely]] {
-            if (s.version != tp->tp_version_tag || !detail::no_own_attribute(args[0], tp, s)) break;
-            // Anything but a Python function is held for the call, as the
-            // interpreter holds it: the call may change the type and let go of it.
-            PyObject *f = s.function;
-            if (s.python_function) return vectorcall(f, args, n);
-            Py_INCREF(f);
-            PyObject *result = vectorcall(f, args, n);
-            Py_DECREF(f);
-            return result;
-        }
-        if (!s.type) break;
-    }
-    return detail::call_method_slow(method, args, n, home);
+    const detail::MethodSlot &s = detail::method_slots[home];
+    if (detail::holds_for(s, args[0], tp, method)) [[likely]]
+        return detail::call_kept(s, args, n);
+    return detail::call_method_probing(method, args, n, home);
 #elif PY_VERSION_HEX < 0x030F0000
     PyObject *f = nullptr;
     int unbound = _PyObject_GetMethod(args[0], interned(method).ptr(), &f);

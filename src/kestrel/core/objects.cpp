@@ -42,15 +42,6 @@ namespace {
 // function (it looks the method up and calls it).
 binaryfunc python_getitem = nullptr;
 
-// The `__getitem__` functions of recent types (borrowed from the types, and
-// valid while a type keeps its version tag); the GIL guards the table.
-struct GetItem {
-    PyTypeObject *type;
-    unsigned int version;
-    PyObject *function;
-};
-GetItem getitem_functions[8];
-
 }  // namespace
 
 void init_objects() {
@@ -62,24 +53,27 @@ void init_objects() {
     python_getitem = ((PyTypeObject *) probe.ptr())->tp_as_mapping->mp_subscript;
 }
 
-nb::object item(nb::handle container, nb::handle name) {
+namespace detail {
+GetItem getitem_functions[8];
+
+// The first call for a type (or after its tag changed): a `__getitem__`
+// written in Python is kept for the next calls; anything else goes through
+// the interpreter's subscript.
+nb::object item_looked_up(nb::handle container, nb::handle name) {
     PyObject *obj = container.ptr();
     PyTypeObject *tp = Py_TYPE(obj);
     if (tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == python_getitem && python_getitem) {
-        GetItem &known = getitem_functions[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8];
+        PyObject *f = _PyType_Lookup(tp, interned("__getitem__").ptr());  // borrowed
         unsigned int version = type_version(tp);
-        if (!(known.type == tp && known.version == version && version)) {
-            PyObject *f = _PyType_Lookup(tp, interned("__getitem__").ptr());  // borrowed
-            if (!f || !PyFunction_Check(f) || !(version = type_version(tp)))
-                return steal_or_throw(PyObject_GetItem(obj, name.ptr()));
-            known = {tp, version, f};
+        if (f && PyFunction_Check(f) && version) {
+            getitem_of(tp) = {tp, version, f};
+            PyObject *args[] = {obj, name.ptr()};
+            return steal_or_throw(vectorcall(f, args, 2));
         }
-        // (A Python function: its frame holds it while it runs.)
-        PyObject *args[] = {obj, name.ptr()};
-        return steal_or_throw(vectorcall(known.function, args, 2));
     }
     return steal_or_throw(PyObject_GetItem(obj, name.ptr()));
 }
+}  // namespace detail
 
 PyObject *dict_get_ref(nb::handle d, nb::handle key) {
 #if PY_VERSION_HEX >= 0x030D0000

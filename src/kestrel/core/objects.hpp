@@ -57,11 +57,6 @@ inline bool contains(nb::handle container, nb::handle x) {
 // `field in doc`, for any mapping.
 bool has_field(nb::handle doc, nb::handle field);
 
-// container[name]: a database or collection handle (sends nothing), a field.
-// A `__getitem__` written in Python is called as the interpreter's slot calls
-// it, without the slot's own lookup.
-nb::object item(nb::handle container, nb::handle name);
-
 // The version tag of a type, or 0 when it has none. Types with the same
 // unchanged tag have the same attributes: the interpreter gives a type a new
 // tag when it or a base changes, and never reuses one.
@@ -71,6 +66,34 @@ inline unsigned int type_version(PyTypeObject *tp) {
 #else
     return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 #endif
+}
+
+// container[name]: a database or collection handle (sends nothing), a field.
+// A `__getitem__` written in Python is called as the interpreter's slot calls
+// it, without the slot's own lookup: the function is kept for its type while
+// the type's version tag holds (the table below; the GIL guards it), and a
+// type met again is answered inline.
+namespace detail {
+struct GetItem {
+    PyTypeObject *type;
+    unsigned int version;
+    PyObject *function;  // borrowed from the type, alive while the tag holds
+};
+extern GetItem getitem_functions[8];
+inline GetItem &getitem_of(PyTypeObject *tp) { return getitem_functions[(reinterpret_cast<uintptr_t>(tp) >> 6) % 8]; }
+nb::object item_looked_up(nb::handle container, nb::handle name);
+}  // namespace detail
+
+inline nb::object item(nb::handle container, nb::handle name) {
+    PyTypeObject *tp = Py_TYPE(container.ptr());
+    const detail::GetItem &known = detail::getitem_of(tp);
+    unsigned int version = type_version(tp);
+    if (known.type == tp && known.version == version && version) [[likely]] {
+        // (A Python function: its frame holds it while it runs.)
+        PyObject *args[] = {container.ptr(), name.ptr()};
+        return steal_or_throw(vectorcall(known.function, args, 2));
+    }
+    return detail::item_looked_up(container, name);
 }
 
 // Set up what the helpers need once, when a module is initialised.

@@ -25,8 +25,7 @@ struct Logging {
     PyObject *is_enabled_for = nullptr;
     PyObject *cache = nullptr;  // the logger's `_cache`, when it has one
     PyObject *info = nullptr, *debug = nullptr;
-    int watcher = -1;           // the dict watcher that keeps `known` true
-    int known = -1;             // the lowest level taken, while known; else -1
+    int watcher = -1;           // the dict watcher that keeps `log_level_known` true
 } logging_state;
 
 bool enabled_for(PyObject *level) {
@@ -44,7 +43,7 @@ bool enabled_for(PyObject *level) {
 
 #if PY_VERSION_HEX >= 0x030C0000
 int forget_answer(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    logging_state.known = -1;
+    detail::log_level_known = -1;
     return 0;
 }
 
@@ -76,16 +75,19 @@ int ask_logger() {
     return enabled_for(l.debug) ? debug_level : info_level;
 }
 
-int lowest_level() {
+}  // namespace
+
+namespace detail {
+int log_level_known = -1;
+
+int log_level_asked() {
     Logging &l = logging_state;
-    if (l.known >= 0) [[likely]]
-        return l.known;
     if (!l.logger) return 0;
 #if PY_VERSION_HEX >= 0x030C0000
     if (l.watcher >= 0) {
-        watch_cache();  // (its answers change it: `known` is set after)
+        watch_cache();  // (its answers change it: `log_level_known` is set after)
         int lowest = ask_logger();
-        if (l.cache) l.known = lowest;
+        if (l.cache) log_level_known = lowest;
         return lowest;
     }
 #endif
@@ -96,6 +98,9 @@ int lowest_level() {
     }
     return ask_logger();
 }
+}  // namespace detail
+
+namespace {
 
 void set_item(nb::handle d, const char *key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), interned(key).ptr(), value.ptr()) < 0) throw_pending();
@@ -108,23 +113,7 @@ nb::object seconds_object(double s) { return steal_or_throw(PyFloat_FromDouble(s
 Figure figure(const char *name, size_t value) { return {name, steal_or_throw(PyLong_FromSize_t(value))}; }
 Figure figure(const char *name, nb::handle value) { return {name, nb::borrow(value)}; }
 
-OpLog::OpLog(const char *operation, nb::handle db_name, nb::handle collection_name)
-    : operation_(operation), db_name_(db_name), collection_name_(collection_name), root_(current_root) {
-    // The operations that an operation calls are part of its call: the
-    // logger is asked once, by the first.
-    if (root_ && root_->operations++ > 0) {
-        nested_ = true;
-        lowest_ = root_->log_level;
-    } else {
-        lowest_ = lowest_level();
-        if (root_) root_->log_level = lowest_;
-    }
-    if (lowest_) start_ = phase_start_ = last_progress_ = Clock::now();
-}
-
-OpLog::~OpLog() {
-    if (root_) --root_->operations;
-}
+void OpLog::start_clock() { start_ = phase_start_ = last_progress_ = Clock::now(); }
 
 double OpLog::elapsed() const {
     if (!lowest_) return 0;

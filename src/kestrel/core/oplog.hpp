@@ -33,11 +33,34 @@ struct Figure {
 Figure figure(const char *name, size_t value);
 Figure figure(const char *name, nb::handle value);
 
+namespace detail {
+// The lowest level the logger takes, while it is known (a watcher of the
+// logger's cache forgets it when the cache changes); else -1.
+extern int log_level_known;
+// The logger asked (and its answer kept when it can be).
+int log_level_asked();
+}  // namespace detail
+
 class OpLog {
 public:
     // For `operation` (a literal) on `db_name` and, when given, `collection_name`.
-    OpLog(const char *operation, nb::handle db_name, nb::handle collection_name = nb::handle());
-    ~OpLog();
+    OpLog(const char *operation, nb::handle db_name, nb::handle collection_name = nb::handle())
+        : operation_(operation), db_name_(db_name), collection_name_(collection_name), root_(current_root) {
+        // The operations that an operation calls are part of its call: the
+        // logger is asked once, by the first.
+        if (root_ && root_->operations++ > 0) {
+            nested_ = true;
+            lowest_ = root_->log_level;
+        } else {
+            int known = detail::log_level_known;
+            lowest_ = known >= 0 ? known : detail::log_level_asked();
+            if (root_) root_->log_level = lowest_;
+        }
+        if (lowest_) start_clock();
+    }
+    ~OpLog() {
+        if (root_) --root_->operations;
+    }
     OpLog(const OpLog &) = delete;
     OpLog &operator=(const OpLog &) = delete;
 
@@ -83,6 +106,7 @@ private:
                 double seconds, bool message_figures);
     void progress_now(size_t read);
     void write_kept();
+    void start_clock();
     void emit(int level, nb::handle format, nb::handle args, nb::handle figures);
 
     const char *operation_;
