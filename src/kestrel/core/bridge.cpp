@@ -189,7 +189,8 @@ enum class State : unsigned char { Created, Suspended, Done };
 
 struct CoroObject {
     PyObject_HEAD
-    Body::handle_type task;  // root task, owned
+    Body::handle_type task;  // root task, owned until it has finished
+    Outcome<nb::object> outcome;  // the root task's
     RootState root;
     PyObject *qualname;
     PyObject *weakrefs;
@@ -210,12 +211,15 @@ void destroy_task(CoroObject *self) noexcept {
     if (self->task) std::exchange(self->task, {}).destroy();
 }
 
-void clear_root(RootState &r) noexcept {
+[[gnu::always_inline]] inline void clear_root(RootState &r) noexcept {
+    r.waiter = {};
+    r.next = {};
+    if (!(r.delegate || r.yielded || r.value || r.error)) [[likely]]
+        return;
     Py_CLEAR(r.delegate);
     Py_CLEAR(r.yielded);
     Py_CLEAR(r.value);
     Py_CLEAR(r.error);
-    r.waiter = {};
 }
 
 // Resume the task that waits on the finished delegate, handing it `value` or
@@ -226,30 +230,31 @@ void resume_waiter(CoroObject *self, PyObject *value, PyObject *error) {
     r.value = value;
     r.error = error;
     CurrentRoot current(&r);
-    r.waiter.resume();
+    run_tasks(r, r.waiter);
 }
 
 // After the root task stops: either it finished, or it waits on a delegate
 // that has yielded, and that yield goes up to the caller.
 PySendResult drive(CoroObject *self, PyObject **presult) {
     RootState &r = self->root;
-    if (self->task.done()) {
-        auto &p = self->task.promise();
+    Outcome<nb::object> &o = self->outcome;
+    if (o.finished) {
+        self->task = {};  // (its frame is gone)
         self->state = State::Done;
         PyObject *exc = nullptr;
         PyObject *res = nullptr;
-        if (p.exception) {
-            exc = error_from_exception(p.exception);
-            p.exception = nullptr;
-        } else if (!p.result) {
+        if (o.error) {
+            exc = error_from_exception(o.error);
+            o.error = nullptr;
+        } else if (!o.result) {
             res = Py_NewRef(Py_None);  // a task that gave nothing gave None
-        } else if (!(res = p.result->release().ptr())) {
+        } else if (!(res = o.result->release().ptr())) {
             // Never hand CPython a NULL result without an error.
             PyErr_SetString(PyExc_SystemError, "kestrel coroutine completed without a result");
             exc = fetch_error();
         }
+        o.result.reset();
         clear_root(r);
-        destroy_task(self);
         if (exc) {
             restore_error(escaped_error(exc));
             *presult = nullptr;
@@ -310,10 +315,9 @@ PySendResult coro_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
             return PYGEN_ERROR;
         }
         self->state = State::Suspended;
-        self->task.promise().root = &self->root;
         {
             CurrentRoot current(&self->root);
-            self->task.resume();
+            run_tasks(self->root, self->task);
         }
         return drive(self, presult);
     }
@@ -577,6 +581,7 @@ void coro_dealloc(PyObject *op) {
         clear_root(self->root);  // (a finished one was cleared when it finished)
     }
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
+    self->outcome.~Outcome();  // (empty: a finished coroutine's was taken)
     for (unsigned char i = 0; i < self->nargs; ++i) Py_XDECREF(self->args[i]);
     Py_DECREF(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);
@@ -659,6 +664,7 @@ CoroObject *new_coroutine(nb::handle qualname, PyObject *const *args, size_t n) 
         if (!self) throw_pending();
     }
     self->task = {};
+    new (&self->outcome) Outcome<nb::object>();
     new (&self->root) RootState();
     self->qualname = Py_NewRef(qualname.ptr());
     self->weakrefs = nullptr;
@@ -672,6 +678,8 @@ CoroObject *new_coroutine(nb::handle qualname, PyObject *const *args, size_t n) 
 
 nb::object with_task(CoroObject *self, nb::object owner, Body task) {
     self->task = task.release();  // the object owns the frame from here on
+    self->task.promise().root = &self->root;
+    self->task.promise().outcome = &self->outcome;
     self->state = State::Created;
     PyObject_GC_Track((PyObject *) self);
     return owner;

@@ -57,6 +57,7 @@ struct RootState {
     PyObject *yielded = nullptr;           // what `delegate` yielded, to pass up (strong)
     PyObject *value = nullptr;             // result handed to `waiter` (strong)
     PyObject *error = nullptr;             // exception handed to `waiter` (strong)
+    std::coroutine_handle<> next;          // to resume once the running task returns (see run_tasks)
     HolderLink holders;                    // what the running body holds
     unsigned operations = 0;               // operation bodies running in this call
     int log_level = 0;                     // the lowest level their logger takes, as the first asked
@@ -278,24 +279,27 @@ PyObject *escaped_error(PyObject *exc) noexcept;
 // Store a C++ exception that escaped a task as a Python error object (owned).
 PyObject *error_from_exception(std::exception_ptr e) noexcept;
 
-struct Await {
+// What `co_await` is given: an awaitable, awaited at once. It is made only
+// as the operand of a `co_await` (by the functions below), whose awaiter
+// takes the reference it owns first thing; nothing else ever lets go of it.
+struct [[nodiscard]] Await {
     enum Mode : unsigned char {
         Strict,  // must be awaitable
         Maybe,   // awaited when awaitable, else the value itself
         Next,    // the awaitable of `__anext__`: StopAsyncIteration gives an
                  // invalid object (the end of the loop) instead of an error;
-                 // an invalid `obj` is that end already reached
+                 // a null `obj` is that end already reached
     };
-    nb::object obj;
+    PyObject *obj;  // owned, until the awaiter takes it
     Mode mode;
 };
 
 // `co_await await_(x)`: x must be awaitable, as after Python's `await`.
-inline Await await_(nb::object obj) { return {std::move(obj), Await::Strict}; }
+inline Await await_(nb::object obj) { return {obj.release().ptr(), Await::Strict}; }
 // `co_await maybe_await(x)`: x awaited only when it is awaitable, for the
 // driver calls that differ between the clients (Motor returns futures where
 // PyMongo's async API returns plain values, and the other way round).
-inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}; }
+inline Await maybe_await(nb::object obj) { return {obj.release().ptr(), Await::Maybe}; }
 
 // Awaiter for a Python awaitable: sends into it at once, as `await` does;
 // suspends the task only when it yields. Its outcome is taken once, by
@@ -303,10 +307,10 @@ inline Await maybe_await(nb::object obj) { return {std::move(obj), Await::Maybe}
 class PyAwaiter {
 public:
     PyAwaiter(RootState *root, Await &&a) {
-        // Taken out of `a`, which (as a temporary of the awaiting expression)
+        // Taken from `a`, which (as a temporary of the awaiting expression)
         // lives until the await is over, unseen by the collector: while
         // suspended, the awaited object is reached through the root's delegate.
-        PyObject *obj = a.obj.release().ptr();
+        PyObject *obj = a.obj;
         if (obj && PyCoro_CheckExact(obj)) [[likely]] {
             // A native coroutine is its own best delegate (it has am_send).
             PyObject *out = nullptr;
@@ -379,6 +383,25 @@ private:
 
 template <class T = void> class Task;
 
+// Where a task's outcome goes: its result, or the error that left it. The
+// task's frame is gone once it has finished; whoever started it keeps this.
+template <class T> struct Outcome {
+    std::optional<T> result;
+    std::exception_ptr error;
+    bool finished = false;
+    T take() {
+        if (error) std::rethrow_exception(error);
+        return std::move(*result);
+    }
+};
+template <> struct Outcome<void> {
+    std::exception_ptr error;
+    bool finished = false;
+    void take() {
+        if (error) std::rethrow_exception(error);
+    }
+};
+
 namespace detail {
 
 struct PromiseBase {
@@ -386,23 +409,9 @@ struct PromiseBase {
     static void operator delete(void *frame, std::size_t size) noexcept { frame_release(frame, size); }
 
     RootState *root = nullptr;
-    std::coroutine_handle<> continuation;
-    std::exception_ptr exception;
+    std::coroutine_handle<> continuation;  // the task that suspended awaiting this one
 
     std::suspend_always initial_suspend() noexcept { return {}; }
-
-    struct FinalAwaiter {
-        bool await_ready() noexcept { return false; }
-        template <class P>
-        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
-            auto c = h.promise().continuation;
-            return c ? c : std::noop_coroutine();
-        }
-        void await_resume() noexcept {}
-    };
-    FinalAwaiter final_suspend() noexcept { return {}; }
-
-    void unhandled_exception() noexcept { exception = std::current_exception(); }
 
     PyAwaiter await_transform(Await &&a) { return PyAwaiter(root, std::move(a)); }
     NextAwaiter await_transform(NextItem n) { return NextAwaiter(root, std::move(n)); }
@@ -410,25 +419,38 @@ struct PromiseBase {
     template <class U> auto await_transform(Task<U> &&t) noexcept;
 };
 
-template <class T> struct Promise : PromiseBase {
-    std::optional<T> result;
-    Task<T> get_return_object() noexcept;
-    template <class V> void return_value(V &&v) { result.emplace(std::forward<V>(v)); }
-    T take() {
-        if (exception) std::rethrow_exception(exception);
-        return std::move(*result);
+// A task that finishes does not suspend: its frame goes at once, and the
+// task that suspended awaiting it (if any) is resumed next by whoever
+// resumed this one (see `run_tasks`).
+template <class T> struct PromiseOf : PromiseBase {
+    Outcome<T> *outcome = nullptr;  // set by whoever starts the task
+
+    void unhandled_exception() noexcept { outcome->error = std::current_exception(); }
+    std::suspend_never final_suspend() noexcept {
+        outcome->finished = true;
+        if (continuation) root->next = continuation;
+        return {};
     }
 };
 
-template <> struct Promise<void> : PromiseBase {
+template <class T> struct Promise : PromiseOf<T> {
+    Task<T> get_return_object() noexcept;
+    template <class V> void return_value(V &&v) { this->outcome->result.emplace(std::forward<V>(v)); }
+};
+
+template <> struct Promise<void> : PromiseOf<void> {
     Task<void> get_return_object() noexcept;
     void return_void() noexcept {}
-    void take() {
-        if (exception) std::rethrow_exception(exception);
-    }
 };
 
 }  // namespace detail
+
+// Resume `h`, then each task whose awaited task finished meanwhile, until
+// the tasks of the root all wait or the root task has finished.
+inline void run_tasks(RootState &root, std::coroutine_handle<> h) {
+    h.resume();
+    while (root.next) std::exchange(root.next, {}).resume();
+}
 
 template <class T> class [[nodiscard]] Task {
 public:
@@ -446,6 +468,8 @@ public:
         return *this;
     }
     Task(const Task &) = delete;
+    // (A task that has not finished: one that finished is gone already, and
+    // its owner lets go of the handle.)
     ~Task() { reset(); }
 
     void reset() noexcept {
@@ -471,20 +495,31 @@ inline Task<void> Promise<void>::get_return_object() noexcept {
 // Awaiting a task from another task: the task runs at once, inside the
 // await, until it finishes or waits on a Python awaitable that yielded. One
 // that finished gives its outcome without the awaiting task ever suspending;
-// one that waits resumes the awaiting task when it finishes. The awaiter
-// holds the task (a temporary of the awaiting expression) until then.
+// one that waits has the awaiting task resumed when it finishes. The awaiter
+// holds the task (a temporary of the awaiting expression) and its outcome.
 template <class U> struct TaskAwaiter {
     Task<U> task;
-    bool await_ready() const noexcept { return task.handle().done(); }
+    RootState *root;
+    Outcome<U> outcome;
+
+    bool await_ready() noexcept {
+        auto &p = task.handle().promise();
+        p.root = root;
+        p.outcome = &outcome;
+        task.handle().resume();
+        if (!outcome.finished) return false;
+        task.release();  // (its frame is gone)
+        return true;
+    }
     void await_suspend(std::coroutine_handle<> parent) noexcept { task.handle().promise().continuation = parent; }
-    U await_resume() { return task.handle().promise().take(); }
+    U await_resume() {
+        task.release();  // resumed only once it has finished
+        return outcome.take();
+    }
 };
 
 template <class U> auto PromiseBase::await_transform(Task<U> &&t) noexcept {
-    auto h = t.handle();
-    h.promise().root = root;
-    h.resume();
-    return TaskAwaiter<U>{std::move(t)};
+    return TaskAwaiter<U>{std::move(t), root, {}};
 }
 
 }  // namespace detail

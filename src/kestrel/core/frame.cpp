@@ -84,9 +84,9 @@ NextItem next_item(nb::handle it, nb::object &item) {
         // An `__anext__` that raises StopAsyncIteration at once ends the loop as well.
         if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) throw_pending();
         PyErr_Clear();
-        return {{nb::object(), Await::Next}, &item};
+        return {{nullptr, Await::Next}, &item};
     }
-    return {{nb::steal(next), Await::Next}, &item};
+    return {{next, Await::Next}, &item};
 }
 
 namespace {
