@@ -203,6 +203,7 @@ struct CoroObject {
 
 void clear_args(CoroObject *self) noexcept {
     for (unsigned char i = 0; i < self->nargs; ++i) Py_CLEAR(self->args[i]);
+    self->nargs = 0;
 }
 
 PyTypeObject *coroutine_type = nullptr;
@@ -582,7 +583,7 @@ void coro_dealloc(PyObject *op) {
     }
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     self->outcome.~Outcome();  // (empty: a finished coroutine's was taken)
-    for (unsigned char i = 0; i < self->nargs; ++i) Py_XDECREF(self->args[i]);
+    for (unsigned i = 0, n = self->nargs; i < n; ++i) Py_DECREF(self->args[i]);  // (cleared ones are gone)
     Py_DECREF(self->qualname);
     PyTypeObject *tp = Py_TYPE(op);
 #ifndef KESTREL_SANITIZE

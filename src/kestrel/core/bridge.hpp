@@ -316,10 +316,11 @@ public:
             PyObject *out = nullptr;
             PySendResult s = PyCoro_Type.tp_as_async->am_send(obj, Py_None, &out);
             if (s == PYGEN_RETURN) [[likely]] {
-                // Finished at once: only the result is ever read.
+                // Finished at once: only the result is ever read. (Stored
+                // after the release, so that the await reads what it stored.)
+                Py_DECREF(obj);
                 result_ = out;
                 suspending_ = false;
-                Py_DECREF(obj);
                 return;
             }
             begin(root, a.mode);

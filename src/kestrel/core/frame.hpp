@@ -226,6 +226,30 @@ struct OpName {
     bool one_at_a_time = false;
 };
 
+// The error that left a block, once one has: kept where the collector sees
+// it (its holder joins the root only then).
+class Caught {
+public:
+    Caught() noexcept {}
+    Caught(const Caught &) = delete;
+    Caught &operator=(const Caught &) = delete;
+    ~Caught() {
+        if (caught_) error_.~Held();
+    }
+    void keep(nb::python_error &&e) {
+        new (&error_) Held<nb::python_error>(std::move(e));
+        caught_ = true;
+    }
+    explicit operator bool() const noexcept { return caught_; }
+    nb::python_error &operator*() noexcept { return error_; }
+
+private:
+    union {
+        Held<nb::python_error> error_;
+    };
+    bool caught_ = false;
+};
+
 template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, OpName op, F body) {
     Held<OpLog> log(op.operation, op.db_name, op.collection_name);
     log.keep_done();
@@ -240,16 +264,16 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
     Held<AsyncContext> session;
     session.mgr = co_await session_call(client, "start_session");
     co_await session.enter();
-    std::optional<Held<nb::python_error>> leaving;  // what leaves the session's block
+    Caught leaving;  // what leaves the session's block
     try {
         Held<AsyncContext> txn;
         txn.mgr = co_await session_call(session.mgr, "start_transaction");
         co_await txn.enter();
-        std::optional<Held<nb::python_error>> err;  // what leaves the transaction's block
+        Caught err;  // what leaves the transaction's block
         try {
             co_await body(static_cast<OpLog &>(log));
         } catch (nb::python_error &e) {
-            err.emplace(std::move(e));
+            err.keep(std::move(e));
         }
         if (err)
             co_await exit_with(txn, *err);
@@ -257,12 +281,12 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
             co_await txn.exit_clean();
     } catch (nb::python_error &e) {
         if (!is_exception(e)) {
-            leaving.emplace(std::move(e));
+            leaving.keep(std::move(e));
         } else {
             try {
                 raise_from(text_of(failure), e);
             } catch (nb::python_error &replaced) {
-                leaving.emplace(std::move(replaced));
+                leaving.keep(std::move(replaced));
             }
         }
     }
