@@ -243,13 +243,18 @@ inline void frame_release(void *frame, std::size_t size) noexcept {
     ::operator delete(frame, size);
 }
 
+// f(*args) for a Python function `f`, through its own vectorcall.
+inline PyObject *call_function(PyObject *f, PyObject *const *args, size_t nargsf) {
+    return reinterpret_cast<PyFunctionObject *>(f)->vectorcall(f, args, nargsf, nullptr);
+}
+
 // f(*args), through f's vectorcall function when it has one: the call the
 // interpreter makes, without the result checks PyObject_Vectorcall adds (a
 // result and an error together, or neither, which the callers here treat as
 // failures anyway).
 inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf) {
     if (PyFunction_Check(f)) [[likely]]
-        return reinterpret_cast<PyFunctionObject *>(f)->vectorcall(f, args, nargsf, nullptr);
+        return call_function(f, args, nargsf);
     PyTypeObject *tp = Py_TYPE(f);
     if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
         vectorcallfunc call;
@@ -409,7 +414,7 @@ struct PromiseBase {
     static void *operator new(std::size_t size) { return frame_allocate(size); }
     static void operator delete(void *frame, std::size_t size) noexcept { frame_release(frame, size); }
 
-    RootState *root = nullptr;
+    RootState *root;                       // set by whoever starts the task
     std::coroutine_handle<> continuation;  // the task that suspended awaiting this one
 
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -424,7 +429,7 @@ struct PromiseBase {
 // task that suspended awaiting it (if any) is resumed next by whoever
 // resumed this one (see `run_tasks`).
 template <class T> struct PromiseOf : PromiseBase {
-    Outcome<T> *outcome = nullptr;  // set by whoever starts the task
+    Outcome<T> *outcome;  // set by whoever starts the task
 
     void unhandled_exception() noexcept { outcome->error = std::current_exception(); }
     std::suspend_never final_suspend() noexcept {

@@ -251,7 +251,7 @@ private:
 };
 
 template <class M, class F> Task<nb::object> framed(nb::handle client, M failure, OpName op, F body) {
-    Held<OpLog> log(op.operation, op.db_name, op.collection_name);
+    OpLog log(op.operation, op.db_name, op.collection_name);
     log.keep_done();
     std::optional<Held<Turn>> turn;  // only for the operations that take one
     if (op.one_at_a_time) {
@@ -271,7 +271,7 @@ template <class M, class F> Task<nb::object> framed(nb::handle client, M failure
         co_await txn.enter();
         Caught err;  // what leaves the transaction's block
         try {
-            co_await body(static_cast<OpLog &>(log));
+            co_await body(log);
         } catch (nb::python_error &e) {
             err.keep(std::move(e));
         }

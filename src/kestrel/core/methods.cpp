@@ -65,7 +65,7 @@ void remember(std::size_t home, PyObject *obj, const char *method, PyObject *nam
 
 PyObject *call_method_probing(const char *method, PyObject **args, size_t n, std::size_t home) {
     PyTypeObject *tp = Py_TYPE(args[0]);
-    for (unsigned k = 1; k < method_probes; ++k) {
+    for (unsigned k = 2; k < method_probes; ++k) {
         const MethodSlot &s = method_slots[(home + k) & method_slot_mask];
         if (s.type == tp && s.method == method) {
             if (holds_for(s, args[0], tp, method)) return call_kept(s, args, n);

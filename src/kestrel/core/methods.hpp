@@ -94,7 +94,7 @@ inline PyObject *call_kept(const MethodSlot &s, PyObject **args, size_t n) {
     // interpreter holds it: the call may change the type and let go of it.
     PyObject *f = s.function;
     if (s.python_function) [[likely]]
-        return vectorcall(f, args, n);
+        return call_function(f, args, n);
     Py_INCREF(f);
     PyObject *result = vectorcall(f, args, n);
     Py_DECREF(f);
@@ -106,8 +106,8 @@ inline bool holds_for(const MethodSlot &s, PyObject *obj, PyTypeObject *tp, cons
     return s.type == tp && s.method == method && s.version == tp->tp_version_tag && no_own_attribute(obj, tp, s);
 }
 
-// The call when the home slot does not hold: the other slots of the entry,
-// else the lookup in full (kept for the next calls when it can be).
+// The call when neither of the first two slots holds: the other slots of
+// the entry, else the lookup in full (kept for the next calls when it can be).
 PyObject *call_method_probing(const char *method, PyObject **args, size_t n, std::size_t home);
 
 }  // namespace detail
@@ -119,10 +119,15 @@ inline PyObject *call_method(const char *method, PyObject **args, size_t n) {
 #ifdef KESTREL_METHOD_CACHE
     PyTypeObject *tp = Py_TYPE(args[0]);
     std::size_t home = detail::method_home(tp, method);
-    const detail::MethodSlot &s = detail::method_slots[home];
-    if (detail::holds_for(s, args[0], tp, method)) [[likely]]
-        return detail::call_kept(s, args, n);
-    return detail::call_method_probing(method, args, n, home);
+    // The entry's home slot, or the next one (where a pair whose home is
+    // taken by another usually lives); the two after it out of line.
+    const detail::MethodSlot *s = &detail::method_slots[home];
+    if (!detail::holds_for(*s, args[0], tp, method)) {
+        s = &detail::method_slots[(home + 1) & detail::method_slot_mask];
+        if (!detail::holds_for(*s, args[0], tp, method)) [[unlikely]]
+            return detail::call_method_probing(method, args, n, home);
+    }
+    return detail::call_kept(*s, args, n);
 #elif PY_VERSION_HEX < 0x030F0000
     PyObject *f = nullptr;
     int unbound = _PyObject_GetMethod(args[0], interned(method).ptr(), &f);

@@ -91,7 +91,7 @@ inline nb::object item(nb::handle container, nb::handle name) {
     if (known.type == tp && known.version == version && version) [[likely]] {
         // (A Python function: its frame holds it while it runs.)
         PyObject *args[] = {container.ptr(), name.ptr()};
-        return steal_or_throw(vectorcall(known.function, args, 2));
+        return steal_or_throw(call_function(known.function, args, 2));
     }
     return detail::item_looked_up(container, name);
 }

@@ -41,7 +41,10 @@ extern int log_level_known;
 int log_level_asked();
 }  // namespace detail
 
-class OpLog {
+// A call's log holds Python objects (what names its subject, the record the
+// frame keeps) only when the logger takes its records: only then is it among
+// what the collector sees through the coroutine.
+class OpLog final : public Holder {
 public:
     // For `operation` (a literal) on `db_name` and, when given, `collection_name`.
     OpLog(const char *operation, nb::handle db_name, nb::handle collection_name = nb::handle())
@@ -56,9 +59,13 @@ public:
             lowest_ = known >= 0 ? known : detail::log_level_asked();
             if (root_) root_->log_level = lowest_;
         }
-        if (lowest_) start_clock();
+        if (lowest_) {
+            start_clock();
+            attach();
+        }
     }
     ~OpLog() {
+        if (lowest_) leave();
         if (root_) --root_->operations;
     }
     OpLog(const OpLog &) = delete;
@@ -98,7 +105,7 @@ public:
     // Seconds since the call started (0 when nothing is logged).
     double elapsed() const;
 
-    int traverse(visitproc visit, void *arg) const;
+    int traverse(visitproc visit, void *arg) const override;
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -49,7 +49,7 @@ nb::object debug_name(nb::handle collection) {
 Body _check_newest_unique(Args a) {
     nb::handle collection = a[0], temp_collection = a[1], doc_id = a[2];
     nb::handle uniques = a[4], eqivalent_set = a[5];
-    Held<OpLog> log("_check_newest_unique", collection);
+    OpLog log("_check_newest_unique", collection);
     if (log) log.name_db(debug_name(collection));
     size_t read[2] = {0, 0};  // by rank: main collection, temp companion
     Held<std::vector<Fields>> rules = rule_fields(uniques);
@@ -127,7 +127,7 @@ nb::object newest_check(nb::handle collection, nb::handle temp_collection, int r
 // kept when the newest-document check finds no newer equivalent.
 Body find(Args a) {
     nb::handle client = a[0], db_name = a[1], collection_name = a[2], query = a[3];
-    Held<OpLog> log("find", db_name, collection_name);
+    OpLog log("find", db_name, collection_name);
     try {
         Held<> db = co_await access_check(client, db_name, collection_name);
         Held<> collection = item(db, collection_name);

@@ -30,7 +30,7 @@ Body drop_user(Args a) {
 // The command is made once the database is checked, as a Python body makes it.
 Task<nb::object> info(nb::handle client, nb::handle db_name, nb::dict (*command)(), const char *failure,
                       const char *operation, const char *listed, const char *format) {
-    Held<OpLog> log(operation, db_name);
+    OpLog log(operation, db_name);
     try {
         Held<> db = co_await database_check(client, db_name);
         Held<> reply = co_await driver(db, "command", command());
