@@ -135,7 +135,9 @@ Await AsyncContext::enter_looked_up() {
     aexit = nb::steal(lookup_special(mgr.ptr(), "__aexit__", exit_unbound));
     if (!aexit.is_valid()) not_a_context(mgr.ptr(), " (missed __aexit__ method)");
     if (enter_unbound && exit_unbound && type_version(tp))
-        detail::context_methods_of(tp) = {tp, type_version(tp), aenter.ptr(), aexit.ptr()};
+        detail::context_methods_of(tp) = {tp, type_version(tp),
+                                          PyFunction_Check(aenter.ptr()) && PyFunction_Check(aexit.ptr()),
+                                          aenter.ptr(), aexit.ptr()};
     return await_(enter_unbound ? call(aenter, mgr) : call(aenter));
 }
 

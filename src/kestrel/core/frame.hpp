@@ -134,6 +134,11 @@ template <class... A> [[gnu::always_inline]] inline nb::object call(nb::handle f
     PyObject *stack[] = {nullptr, args.ptr()...};  // a free slot in front, as for driver calls
     return steal_or_throw(vectorcall(f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
+// The same for a Python function `f`.
+template <class... A> [[gnu::always_inline]] inline nb::object call_python(nb::handle f, const A &...args) {
+    PyObject *stack[] = {nullptr, args.ptr()...};
+    return steal_or_throw(call_function(f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
 
 // One `async with mgr` statement, its two ends looked up as Python looks up
 // special methods: on the type, bound to `mgr` by the descriptor protocol. A
@@ -148,6 +153,7 @@ namespace detail {
 struct ContextMethods {
     PyTypeObject *type;
     unsigned int version;
+    bool functions;            // both are Python functions
     PyObject *aenter, *aexit;  // borrowed from the type
 };
 extern ContextMethods context_methods[8];
@@ -163,6 +169,7 @@ struct AsyncContext {
     nb::object mgr;
     nb::object aexit;
     bool exit_unbound = false;
+    bool exit_function = false;  // (unbound, and a Python function)
 
     // `__aenter__` and `__aexit__` looked up (TypeError as `async with`
     // raises it when either is missing), then `__aenter__` called: await it.
@@ -173,7 +180,8 @@ struct AsyncContext {
         if (known.type == tp && known.version == version && version) [[likely]] {
             aexit = nb::borrow(known.aexit);
             exit_unbound = true;
-            return await_(call(known.aenter, mgr));
+            exit_function = known.functions;
+            return await_(known.functions ? call_python(known.aenter, mgr) : call(known.aenter, mgr));
         }
         return enter_looked_up();
     }
@@ -184,6 +192,7 @@ struct AsyncContext {
     }
     // `__aexit__(type, value, traceback)` for the error that left the block.
     nb::object exit_call(nb::handle type, nb::handle value, nb::handle tb) {
+        if (exit_function) return call_python(aexit, mgr, type, value, tb);
         return exit_unbound ? call(aexit, mgr, type, value, tb) : call(aexit, type, value, tb);
     }
 
