@@ -139,3 +139,27 @@ def test_derived_names_follow_the_collection_name():
 
     asyncio.run(main())
     assert [n for n in client.names if n.startswith("_temp_")] == ["_temp_" + n for n in names]
+
+
+@pytest.mark.parametrize("count", [12, 25, 50, 300])
+def test_many_types_each_reach_their_own_method(count):
+    """Client types enough to share the places the operations keep lookups
+    in (some with no room: taking and losing places): each call still
+    reaches its own class's method, before and after a third of the classes
+    change theirs."""
+    clients = []
+    for i in range(count):
+        _, Client = make_classes()
+        Client.list_database_names = method(f"class {i}")
+        clients.append(Client())
+
+    async def every_client():
+        for client in clients:
+            await kf.insert_temp(client, "d", "c", [])
+
+    asyncio.run(every_client())
+    for i in range(0, count, 3):
+        type(clients[i]).list_database_names = method(f"new {i}")
+    asyncio.run(every_client())
+    assert [c.seen for c in clients] == [[f"class {i}", f"new {i}" if i % 3 == 0 else f"class {i}"]
+                                         for i in range(count)]
