@@ -51,6 +51,7 @@ from __future__ import annotations
 
 import asyncio
 import datetime
+import gc
 from collections import abc
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -123,6 +124,23 @@ def statement_ids(call: "Call") -> list[list]:
 def deleted_ids(call: "Call") -> list:
     """The ids a delete_many or bulk_write call deletes by ``{"_id": {"$in": ids}}``, in order."""
     return [i for ids in statement_ids(call) for i in ids]
+
+
+def referents_while_blocked(fake: "FakeClient", make: Callable, blocked) -> list:
+    """What the collector sees of the coroutine `make(fake)` while it waits
+    on the call `blocked` (see ``FakeClient.block``); the call is let go
+    after, and the coroutine runs to its end."""
+    fake.block(blocked)
+
+    async def main():
+        coro = make(fake)
+        task = asyncio.ensure_future(coro)
+        await fake.blocked.wait()
+        referents = gc.get_referents(coro)
+        fake.unblock()
+        await task
+        return referents
+    return asyncio.run(main())
 
 
 def _snapshot(value):

@@ -23,6 +23,7 @@ from pymongo import DeleteMany, IndexModel
 
 import kestrel.functions as kf
 import kestrel.users as ku
+import fake_driver
 from fake_driver import FakeClient
 from test_merge import prepare
 
@@ -528,17 +529,7 @@ def test_a_method_set_on_the_instance_is_the_one_called():
 def referents_while_blocked(flavor, make, blocked):
     fake = managed(flavor)
     fake.suspend = True
-    fake.block(blocked)
-
-    async def main():
-        coro = make(fake)
-        task = asyncio.ensure_future(coro)
-        await fake.blocked.wait()
-        referents = gc.get_referents(coro)
-        fake.unblock()
-        await task
-        return referents
-    return fake, asyncio.run(main())
+    return fake, fake_driver.referents_while_blocked(fake, make, blocked)
 
 
 @pytest.mark.parametrize("flavor", ["motor", "pymongo"])

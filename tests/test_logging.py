@@ -4,7 +4,6 @@ figures, phases and progress at their levels, nothing below the level
 asked for, nothing for a failure, nothing at all with logging unconfigured."""
 
 import asyncio
-import gc
 import logging
 import os
 import subprocess
@@ -15,6 +14,7 @@ from pymongo.errors import OperationFailure
 
 from kestrel import functions as kf
 from kestrel import users as ku
+from fake_driver import referents_while_blocked
 from test_merge import prepare
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -229,22 +229,12 @@ def test_a_change_of_the_logging_set_up_is_seen_by_the_next_call(fake, run, logg
 
 
 @pytest.mark.parametrize("level, kept", [(logging.INFO, True), (logging.WARNING, False)])
-def test_the_record_kept_for_the_frame_is_seen_by_the_collector(fake, run, logged, level, kept):
+def test_the_record_kept_for_the_frame_is_seen_by_the_collector(fake, logged, level, kept):
     """Between the body's end and the session's close the call keeps its
     record (when the logger takes it): the collector sees it through the
     coroutine, as it sees a Python coroutine's locals."""
     logged(level)
     fake.seed("d", "c", [])
-    fake.block("session.end")
-
-    async def main():
-        coro = kf.insert_temp(fake, "d", "c", [{"a": 1}])
-        task = asyncio.ensure_future(coro)
-        await fake.blocked.wait()
-        referents = gc.get_referents(coro)
-        fake.unblock()
-        await task
-        return referents
-    referents = run(main)
+    referents = referents_while_blocked(fake, lambda f: kf.insert_temp(f, "d", "c", [{"a": 1}]), "session.end")
     records = [r for r in referents if type(r) is dict and r.get("operation") == "insert_temp"]
     assert [r.get("inserted") for r in records] == ([1] if kept else [])
